@@ -1,0 +1,9 @@
+// POSIX only.
+#include "logging/message_box.h"
+
+#include <cstdio>
+
+void showLogMessageBox(const std::string& text, const std::string& caption) {
+    std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+}

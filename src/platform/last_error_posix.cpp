@@ -1,0 +1,10 @@
+// POSIX only.
+#include "platform/last_error.h"
+
+namespace platform {
+namespace {
+thread_local uint32_t t_lastError = 0;
+}
+uint32_t lastError() { return t_lastError; }
+void setLastError(uint32_t code) { t_lastError = code; }
+}  // namespace platform

@@ -1,0 +1,31 @@
+// A file written from the start, shared for reading by other processes, each write reaching
+// the operating system before it returns (on Windows also flushed to disk), so that a crash
+// loses nothing already written.
+#pragma once
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class OutputFile {
+public:
+    OutputFile();
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates (replacing) the file; a relative path resolves against the current directory and
+    // may use backslashes. False when it cannot be created; the object then writes nothing.
+    bool create(const std::string& path);
+    void close();
+    bool isOpen() const;
+    // Failures (full disk) are ignored by design: the log must never stop the service.
+    void write(const std::string& data);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

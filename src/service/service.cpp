@@ -1,0 +1,323 @@
+#include "service/service.h"
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "logging/log.h"
+#include "platform/last_error.h"
+#include "platform/process_paths.h"
+#include "platform/text.h"
+#include "platform/win32_types.h"
+
+CService* CService::s_instance = nullptr;
+
+CService::CService(ServiceControlApi& api) : api_(api) {
+    if (s_instance) throw -1;
+    s_instance = this;
+}
+
+CService::~CService() {
+    release();
+    if (s_instance == this) s_instance = nullptr;
+}
+
+int32_t CService::parseControlCode(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<int64_t>(INT32_MAX) + 1) value = static_cast<int64_t>(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+void CService::closeKeepingError(ServiceControlApi::Handle handle) {
+    uint32_t before = platform::lastError();
+    api_.closeHandle(handle);
+    if (platform::lastError() == ERROR_IO_PENDING) platform::setLastError(before);
+}
+
+bool CService::open() {
+    if (service_) return true;
+    ServiceControlApi::Handle manager = api_.openManager();
+    if (!manager) return false;
+    platform::setLastError(0);
+    service_ = api_.openService(manager, serviceName());
+    closeKeepingError(manager);
+    return service_ != nullptr;
+}
+
+void CService::release() {
+    if (!service_) return;
+    closeKeepingError(service_);
+    service_ = nullptr;
+}
+
+bool CService::isInstalled() {
+    if (!open()) return false;
+    release();
+    return true;
+}
+
+bool CService::install() {
+    std::string path = platform::executablePath();
+    ServiceControlApi::Handle manager = api_.openManager();
+    if (!manager) return false;
+    // Quoted, so that a directory name with a blank cannot make the manager start another program.
+    std::string binary = "\"" + path + "\"";
+    ServiceControlApi::Handle created = api_.createService(manager, serviceName(), displayName(), binary, dependencies());
+    if (!created) {
+        closeKeepingError(manager);
+        return false;
+    }
+    closeKeepingError(created);
+    {
+        platform::LastErrorKeeper keep;
+        api_.setDescription(serviceName(), description());
+    }
+    closeKeepingError(manager);
+    return true;
+}
+
+bool CService::remove() {
+    if (!open()) return false;
+    uint32_t state = 0;
+    if (api_.controlService(service_, ServiceControl::Stop, &state)) {
+        for (int i = 0; i < 20; ++i) {
+            if (state == ServiceState::Stopped) break;
+            api_.sleep(500);
+            if (!api_.controlService(service_, ServiceControl::Interrogate, &state)) break;
+        }
+    }
+    platform::setLastError(0);
+    bool deleted = api_.deleteService(service_);
+    uint32_t error = platform::lastError();
+    release();
+    if (!deleted) {
+        platform::setLastError(error);
+        return false;
+    }
+    for (int i = 0; i < 20; ++i) {
+        if (!open()) break;
+        release();
+        api_.sleep(500);
+    }
+    platform::setLastError(error);
+    return true;
+}
+
+bool CService::start() {
+    if (!open()) return false;
+    platform::setLastError(0);
+    bool ok = api_.startService(service_);
+    release();
+    return ok;
+}
+
+bool CService::stop() {
+    if (!open()) return false;
+    bool ok = api_.controlService(service_, ServiceControl::Stop, nullptr);
+    release();
+    return ok;
+}
+
+bool CService::control(uint32_t code) {
+    if (!open()) return false;
+    bool ok = api_.controlService(service_, code, nullptr);
+    release();
+    return ok;
+}
+
+bool CService::wait() {
+    if (!open()) return false;
+    uint32_t waited = 0;
+    bool result = false;
+    for (;;) {
+        uint32_t state = 0, hint = 0;
+        if (!api_.queryStatus(service_, &state, &hint)) break;
+        if (waited > 6000) break;
+        if (state != ServiceState::StartPending && state != ServiceState::StopPending &&
+            state != ServiceState::ContinuePending && state != ServiceState::PausePending) {
+            result = true;
+            break;
+        }
+        uint32_t sleep = (hint == 0 || hint == 0xFFFFFFFFu) ? 500 : hint;
+        api_.sleep(sleep);
+        waited += sleep;
+    }
+    release();
+    return result;
+}
+
+bool CService::classifyLastError(const char* /*operation*/) {
+    uint32_t e = platform::lastError();
+    if (e == ERROR_IO_PENDING) {
+        platform::setLastError(0);
+        return false;
+    }
+    switch (e) {
+    case 3: case 1056: case 1058: case 1060: case 1062: case 1069: case 1072: case 1073: case 1074: case 1075:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CService::runAsService() {
+    platform::setLastError(0);
+    return api_.runDispatcher(serviceName(), &CService::serviceEntry);
+}
+
+bool CService::runForeground(int argc, char** argv) {
+    bool result = false;
+    while (restart_) {
+        restart_ = false;
+        if (init()) {
+            serviceWork(argc, argv);
+            cleanup();
+            result = true;
+        }
+    }
+    return result;
+}
+
+bool CService::waitForStop(uint32_t timeoutMs, platform::Event* extra) {
+    if (!extra) {
+        stopEvent_.wait(timeoutMs);
+        return true;
+    }
+    return platform::Event::waitAny({&stopEvent_, extra}, timeoutMs) != 1;
+}
+
+void CService::setStatus(uint32_t state) {
+    currentStatus_ = state;
+    if (!api_.reportStatus(statusHandle_, state)) {
+        LogScope scope("CService::setStatus");
+        logText(scope, LogPriority::Error, "Error setting service status.");
+    }
+}
+
+void CService::serviceMain(int, char**) {
+    LogScope scope("serviceMain");
+    statusHandle_ = api_.registerControlHandler(serviceName(), &CService::controlEntry, this);
+    if (!statusHandle_) {
+        setStatus(ServiceState::Stopped);
+    } else {
+        logText(scope, LogPriority::Informal, "Start Pending");
+        setStatus(ServiceState::StartPending);
+        while (restart_) {
+            logText(scope, LogPriority::Informal, "Calling init");
+            if (!init()) {
+                setStatus(ServiceState::Stopped);
+                break;
+            }
+            restart_ = false;
+            setStatus(ServiceState::Running);
+            logText(scope, LogPriority::Informal, "Init done.");
+            serviceWork(0, nullptr);
+            logText(scope, LogPriority::Informal, "Calling cleanup.");
+            if (!restart_) setStatus(ServiceState::StopPending);
+            cleanup();
+            logText(scope, LogPriority::Informal, "Cleanup Done.");
+            if (!restart_) setStatus(ServiceState::Stopped);
+        }
+    }
+    logText(scope, LogPriority::Informal, "serviceMain exiting.");
+}
+
+uint32_t CService::serviceControlHandler(uint32_t control, uint32_t, void*) {
+    LogScope scope("serviceControlHandler");
+    switch (control) {
+    case ServiceControl::Interrogate:
+        logText(scope, LogPriority::Informal, "Received INTERROGATE control code");
+        setStatus(currentStatus_);
+        return 0;
+    case ServiceControl::Stop:
+    case ServiceControl::Shutdown:
+        logText(scope, LogPriority::Informal,
+                control == ServiceControl::Stop ? "Received STOP control code" : "Received SHUTDOWN control code");
+        if (currentStatus_ == ServiceState::Stopped) {
+            setStatus(ServiceState::Stopped);
+        } else {
+            setStatus(ServiceState::StopPending);
+            stopEvent_.set();
+        }
+        return 0;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void CService::serviceEntry(int argc, char** argv) {
+    // Nothing may escape into the service control manager's thread.
+    try {
+        if (s_instance) s_instance->serviceMain(argc, argv);
+    } catch (...) {
+        LogScope scope("serviceMain");
+        logText(scope, LogPriority::Error, "Unknown Exception occured");
+    }
+}
+
+uint32_t CService::controlEntry(uint32_t control, uint32_t eventType, void* eventData, void* context) {
+    try {
+        return static_cast<CService*>(context)->serviceControlHandler(control, eventType, eventData);
+    } catch (...) {
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+int32_t CService::dispatch(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) continue;
+        std::string arg = platform::asciiLower(argv[i]);
+        if (arg == "-h" || arg == "/?" || arg == "-help") return 0;
+        if (arg == "-ci" || arg == "-checkinstall") return isInstalled() ? 0 : -1;
+        if (arg == "-c" || arg == "-control") {
+            if (i + 1 >= argc || !argv[i + 1]) return -1;
+            control(static_cast<uint32_t>(parseControlCode(argv[i + 1])));
+            classifyLastError("control");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-i" || arg == "-install") {
+            install();
+            classifyLastError("install");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-r" || arg == "-u" || arg == "-uninstall") {
+            platform::setLastError(0);
+            remove();
+            classifyLastError("remove");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-s" || arg == "-start") {
+            platform::setLastError(0);
+            start();
+            classifyLastError("start");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-stop") {
+            platform::setLastError(0);
+            stop();
+            classifyLastError("stop");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-w" || arg == "-wait") {
+            platform::setLastError(0);
+            wait();
+            classifyLastError("wait");
+            return static_cast<int32_t>(platform::lastError());
+        }
+        if (arg == "-e" || arg == "-exec" || arg == "-execute") {
+            platform::setLastError(0);
+            runForeground(argc - i - 1, argv + i + 1);
+            return static_cast<int32_t>(platform::lastError());
+        }
+    }
+    return runAsService() ? 0 : -1;
+}
