@@ -37,10 +37,11 @@ int32_t CService::parseControlCode(const char* text) {
     return static_cast<int32_t>(value);
 }
 
+// A close never replaces the error of the operation before it (a close is known to leave
+// 997 behind, and a successful close may clear the code).
 void CService::closeKeepingError(ServiceControlApi::Handle handle) {
-    uint32_t before = platform::lastError();
+    platform::LastErrorKeeper keep;
     api_.closeHandle(handle);
-    if (platform::lastError() == ERROR_IO_PENDING) platform::setLastError(before);
 }
 
 bool CService::open() {
@@ -280,11 +281,14 @@ int32_t CService::dispatch(int argc, char** argv) {
         if (arg == "-ci" || arg == "-checkinstall") return isInstalled() ? 0 : -1;
         if (arg == "-c" || arg == "-control") {
             if (i + 1 >= argc || !argv[i + 1]) return -1;
+            // Cleared like every other operation, so that a success never exits with a stale code.
+            platform::setLastError(0);
             control(static_cast<uint32_t>(parseControlCode(argv[i + 1])));
             classifyLastError("control");
             return static_cast<int32_t>(platform::lastError());
         }
         if (arg == "-i" || arg == "-install") {
+            platform::setLastError(0);
             install();
             classifyLastError("install");
             return static_cast<int32_t>(platform::lastError());

@@ -1,0 +1,47 @@
+// A log appender that keeps what it is given, for tests that check the log.
+#pragma once
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "logging/log_manager.h"
+
+class CaptureAppender : public LogAppender {
+public:
+    struct Entry {
+        int priority;
+        std::string scopePath;
+        std::string text;
+        std::string formatted;
+        std::vector<LogProperty> properties;
+    };
+
+    void applySettings(const LogSettings&) override {}
+    std::vector<Entry> entries() const {
+        std::lock_guard<std::mutex> lock(lock_);
+        return entries_;
+    }
+    bool contains(const std::string& text) const {
+        for (const auto& e : entries())
+            if (e.text == text) return true;
+        return false;
+    }
+
+    // Resets the process's logging and installs a fresh capture appender; the manager owns it.
+    static CaptureAppender* install() {
+        LogManager::shutdown();
+        auto* appender = new CaptureAppender;
+        LogManager::instance().addAppender(appender);
+        return appender;
+    }
+
+protected:
+    void write(const LogMessage& m, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        entries_.push_back({m.priority(), m.scopePath(), m.message(), text, m.properties()});
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<Entry> entries_;
+};
