@@ -13,7 +13,7 @@ const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
 CrashRecord recordFor(int sig, const siginfo_t* si, const ucontext_t* uc) {
     CrashRecord r;
-    r.flags = 1;  // a fault cannot be continued
+    r.flags = 0;  // hardware faults are reported as continuable, as on Windows
     uint64_t faultAddress = reinterpret_cast<uint64_t>(si->si_addr);
     uint64_t pc = faultAddress;
 #if defined(__x86_64__)

@@ -14,6 +14,9 @@ int main(int argc, char** argv) {
     if (!directory.empty()) platform::setCurrentDirectory(directory);
 
     LogManager::instance().registerFactory(createStandardLogComponent, deleteStandardLogComponent);
+    // Commands log beside the service's log instead of replacing it: a "-start" that held the
+    // file open while the service started would otherwise leave the service without a log.
+    if (CService::isCommandInvocation(argc, argv)) LogManager::instance().setFilePostfix("_cmd");
     loadLogConfiguration("..\\config\\logconfig.xml");
     int32_t exitCode = 0;
     {

@@ -273,51 +273,71 @@ uint32_t CService::controlEntry(uint32_t control, uint32_t eventType, void* even
     }
 }
 
+CService::Option CService::matchOption(const char* argument) {
+    if (!argument) return Option::None;
+    std::string arg = platform::asciiLower(argument);
+    if (arg == "-h" || arg == "/?" || arg == "-help") return Option::Help;
+    if (arg == "-ci" || arg == "-checkinstall") return Option::CheckInstall;
+    if (arg == "-c" || arg == "-control") return Option::Control;
+    if (arg == "-i" || arg == "-install") return Option::Install;
+    if (arg == "-r" || arg == "-u" || arg == "-uninstall") return Option::Remove;
+    if (arg == "-s" || arg == "-start") return Option::Start;
+    if (arg == "-stop") return Option::Stop;
+    if (arg == "-w" || arg == "-wait") return Option::Wait;
+    if (arg == "-e" || arg == "-exec" || arg == "-execute") return Option::Exec;
+    return Option::None;
+}
+
+bool CService::isCommandInvocation(int argc, char** argv) {
+    for (int i = 0; i < argc; ++i) {
+        Option option = matchOption(argv[i]);
+        if (option != Option::None) return option != Option::Exec;
+    }
+    return false;
+}
+
 int32_t CService::dispatch(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
-        if (!argv[i]) continue;
-        std::string arg = platform::asciiLower(argv[i]);
-        if (arg == "-h" || arg == "/?" || arg == "-help") return 0;
-        if (arg == "-ci" || arg == "-checkinstall") return isInstalled() ? 0 : -1;
-        if (arg == "-c" || arg == "-control") {
+        switch (matchOption(argv[i])) {
+        case Option::None:
+            continue;
+        case Option::Help:
+            return 0;
+        case Option::CheckInstall:
+            return isInstalled() ? 0 : -1;
+        case Option::Control:
             if (i + 1 >= argc || !argv[i + 1]) return -1;
             // Cleared like every other operation, so that a success never exits with a stale code.
             platform::setLastError(0);
             control(static_cast<uint32_t>(parseControlCode(argv[i + 1])));
             classifyLastError("control");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-i" || arg == "-install") {
+        case Option::Install:
             platform::setLastError(0);
             install();
             classifyLastError("install");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-r" || arg == "-u" || arg == "-uninstall") {
+        case Option::Remove:
             platform::setLastError(0);
             remove();
             classifyLastError("remove");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-s" || arg == "-start") {
+        case Option::Start:
             platform::setLastError(0);
             start();
             classifyLastError("start");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-stop") {
+        case Option::Stop:
             platform::setLastError(0);
             stop();
             classifyLastError("stop");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-w" || arg == "-wait") {
+        case Option::Wait:
             platform::setLastError(0);
             wait();
             classifyLastError("wait");
             return static_cast<int32_t>(platform::lastError());
-        }
-        if (arg == "-e" || arg == "-exec" || arg == "-execute") {
+        case Option::Exec:
             platform::setLastError(0);
             runForeground(argc - i - 1, argv + i + 1);
             return static_cast<int32_t>(platform::lastError());

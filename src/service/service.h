@@ -46,6 +46,13 @@ public:
     virtual void serviceMain(int argc, char** argv);
     virtual uint32_t serviceControlHandler(uint32_t control, uint32_t eventType, void* eventData);
 
+    enum class Option { None, Help, CheckInstall, Control, Install, Remove, Start, Stop, Wait, Exec };
+    // The option form an argument matches (ASCII case-insensitive, whole argument).
+    static Option matchOption(const char* argument);
+    // True when the command line asks for a command (help or a service-management option)
+    // rather than the service's work (the service role or "-exec").
+    static bool isCommandInvocation(int argc, char** argv);
+
     // The command line dispatcher: examines every argument, the program path included; the first
     // option form that matches decides. Returns the process exit code.
     int32_t dispatch(int argc, char** argv);

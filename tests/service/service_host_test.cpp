@@ -100,6 +100,19 @@ TEST(ServiceHostTest, ThousandArgumentsAreScannedWithoutHarm) {
     EXPECT_EQ(run(service, args), 0);
 }
 
+TEST(ServiceHostTest, CommandInvocationsAreToldFromTheServiceWork) {
+    auto isCommand = [](std::vector<std::string> args) {
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(&a[0]);
+        return CService::isCommandInvocation(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_TRUE(isCommand({"prog", "-START"}));
+    EXPECT_TRUE(isCommand({"prog", "word", "/?"}));
+    EXPECT_FALSE(isCommand({"prog"}));
+    EXPECT_FALSE(isCommand({"prog", "-st", "stop"}));
+    EXPECT_FALSE(isCommand({"prog", "-exec", "-s"}));  // the first match decides
+}
+
 TEST(ServiceHostTest, ControlCodeParsing) {
     EXPECT_EQ(CService::parseControlCode("220"), 220);
     EXPECT_EQ(CService::parseControlCode("  -12abc"), -12);
