@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one Windows program under Wine in the project's test prefix, quietly.
-export WINEPREFIX="${WINEPREFIX:-${VELKARIS_WINEPREFIX:-/tmp/velkaris-wine}}"
+export WINEPREFIX="${VELKARIS_WINEPREFIX:-${WINEPREFIX:-/tmp/velkaris-wine}}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 exec wine "$@"

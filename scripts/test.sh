@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The test command: builds both builds and the sanitizer builds, and runs every test, natively
+# and under Wine (in a fresh prefix made here).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/install-deps.sh || exit 1
+bash scripts/build.sh linux windows asan tsan || exit 1
+
+export VELKARIS_WINEPREFIX="$root/build/wine/prefix"
+bash scripts/wine-prefix.sh "$VELKARIS_WINEPREFIX" || { echo "could not prepare a Wine prefix"; exit 1; }
+
+passed=0
+failed=0
+suite() {  # name, build dir, ctest arguments...
+  local name=$1 dir=$2
+  shift 2
+  echo "== tests: $name"
+  if (cd "$dir" && ctest --output-on-failure "$@"); then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+}
+suite linux build/linux -j2
+suite windows-under-wine build/windows
+# The crash-report and command-line scripts check the plain builds; sanitizers watch the units.
+suite asan+ubsan build/asan -E '^e2e_' -j2
+suite tsan build/tsan -E '^e2e_' -j2
+WINEPREFIX="$VELKARIS_WINEPREFIX" wineserver -k 2>/dev/null || true
+
+echo "test suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "service/pause_pipe.h"
+
+namespace {
+
+std::string uniquePipeName() {
+    static int n = 0;
+    return "\\\\.\\pipe\\VelkarisPauseTest-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+           "-" + std::to_string(++n);
+}
+
+// Records the counts the server reports and lets a test wait for the next one.
+class CountLog {
+public:
+    CPipeServer::Callback callback() {
+        return [this](int32_t count) {
+            std::lock_guard<std::mutex> lock(m_);
+            counts_.push_back(count);
+            cv_.notify_all();
+        };
+    }
+    // Waits (up to 10 s) until `n` counts have been reported.
+    std::vector<int32_t> waitFor(size_t n) {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait_for(lock, std::chrono::seconds(10), [&] { return counts_.size() >= n; });
+        return counts_;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<int32_t> counts_;
+};
+
+}  // namespace
+
+TEST(PausePipeTest, EveryClientHoldsUntilItWritesOrCloses) {
+    std::string name = uniquePipeName();
+    CountLog log;
+    CPipeServer server(name);
+    server.setCallback(log.callback());
+
+    CPausePipeClient a, b;
+    ASSERT_TRUE(a.connect(name));
+    EXPECT_EQ(log.waitFor(1), (std::vector<int32_t>{1}));
+    ASSERT_TRUE(b.connect(name));
+    EXPECT_EQ(log.waitFor(2), (std::vector<int32_t>{1, 2}));
+    a.write(500);  // may fail part-way on Windows: the server reads 200 bytes and hangs up; one read of at most 200 bytes ends the hold; the rest goes with the connection
+    EXPECT_EQ(log.waitFor(3), (std::vector<int32_t>{1, 2, 1}));
+    EXPECT_TRUE(a.serverGone(10000));
+    b.close();
+    EXPECT_EQ(log.waitFor(4), (std::vector<int32_t>{1, 2, 1, 0}));
+    EXPECT_EQ(server.clientCount(), 0);
+}
+
+TEST(PausePipeTest, StopWhileHeldEndsWithoutACallbackAndBreaksThePipe) {
+    std::string name = uniquePipeName();
+    CountLog log;
+    CPausePipeClient client;
+    {
+        CPipeServer server(name);
+        server.setCallback(log.callback());
+        ASSERT_TRUE(client.connect(name));
+        EXPECT_EQ(log.waitFor(1), (std::vector<int32_t>{1}));
+    }
+    EXPECT_TRUE(client.serverGone(10000));
+    EXPECT_EQ(log.waitFor(1).size(), 1u);
+    CPausePipeClient late;
+    EXPECT_FALSE(late.connect(name));
+}
+
+TEST(PausePipeTest, ClientsConnectingInALoopDoNotAccumulateThreads) {
+    std::string name = uniquePipeName();
+    CountLog log;
+    CPipeServer server(name);
+    server.setCallback(log.callback());
+    const int kRounds = 150;
+    for (int i = 0; i < kRounds; ++i) {
+        CPausePipeClient c;
+        ASSERT_TRUE(c.connect(name)) << i;
+        c.close();
+        log.waitFor(static_cast<size_t>(2 * (i + 1)));
+    }
+    auto counts = log.waitFor(2 * kRounds);
+    ASSERT_EQ(counts.size(), static_cast<size_t>(2 * kRounds));
+    EXPECT_EQ(counts.back(), 0);
+    // Finished client threads are joined when the next client arrives.
+    EXPECT_LE(server.threadCount(), 2u);
+}
+
+TEST(PausePipeTest, AClientBeforeTheCallbackIsCountedButNotReported) {
+    std::string name = uniquePipeName();
+    CPipeServer server(name);
+    CPausePipeClient early;
+    ASSERT_TRUE(early.connect(name));
+    for (int i = 0; i < 500 && server.clientCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.clientCount(), 1);
+    CountLog log;
+    server.setCallback(log.callback());
+    early.close();
+    EXPECT_EQ(log.waitFor(1), (std::vector<int32_t>{0}));
+}
