@@ -9,6 +9,7 @@
 #include "platform/process_paths.h"
 #include "platform/text.h"
 #include "platform/win32_types.h"
+#include "service/console_stop.h"
 
 CService* CService::s_instance = nullptr;
 
@@ -337,10 +338,12 @@ int32_t CService::dispatch(int argc, char** argv) {
             wait();
             classifyLastError("wait");
             return static_cast<int32_t>(platform::lastError());
-        case Option::Exec:
+        case Option::Exec: {
+            CConsoleStop consoleStop([this] { requestStop(); });
             platform::setLastError(0);
             runForeground(argc - i - 1, argv + i + 1);
             return static_cast<int32_t>(platform::lastError());
+        }
         }
     }
     return runAsService() ? 0 : -1;

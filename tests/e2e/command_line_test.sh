@@ -40,6 +40,19 @@ grep -qF "Log started" "$CMDLOG" && grep -qF "Version: 1.11" "$CMDLOG" && grep -
   && ok "the shipped configuration logs the start with its version and the end" \
   || bad "log lacks the start message, its version or the end: $(head -c 400 "$CMDLOG" 2>/dev/null)"
 
+if [ "$VDS_PLATFORM" = linux ]; then
+  # A console stop ends the foreground run in order.
+  "$EXE" -exec >"$E2E_TMP/fg.out" 2>&1 &
+  fg=$!
+  wait_for_log "serviceWork entered" && ok "foreground run started" || bad "foreground run did not start"
+  kill -TERM "$fg"
+  set +e; wait "$fg"; rc=$?; set -e
+  expect_eq "foreground run exit code after SIGTERM" 0 "$rc"
+  grep -qF "Exiting serviceWork" "$LOG" && grep -qF "Service End" "$LOG" && ok "foreground run ended in order" \
+    || bad "foreground run did not end in order"
+  expect_eq "foreground run prints nothing" 0 "$(stat -c %s "$E2E_TMP/fg.out")"
+fi
+
 # Bad configuration files never stop the start.
 conf="$INSTALL/config/logconfig.xml"
 : >"$conf";                                         expect_run "empty logconfig.xml" 0 -h
