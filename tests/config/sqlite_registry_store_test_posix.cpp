@@ -9,7 +9,6 @@
 
 #include "config/registry.h"
 #include "config/sqlite_registry_store.h"
-#include "platform/win32_types.h"
 #include "support/config_test_registry.h"
 
 namespace {
@@ -82,27 +81,6 @@ TEST_F(SqliteStoreTest, DefaultPathIsTheStateDirectoryUnlessTheEnvironmentSaysOt
 
     setRegistryStorePath(dbPath("explicit.sqlite3"));
     EXPECT_EQ(dbPath("explicit.sqlite3"), registryStorePath());
-}
-
-TEST_F(SqliteStoreTest, StoreMatchesTheRegistryResultCodes) {
-    auto store = openSqliteRegistryStore(dbPath());
-    RegistryHandle key = 0;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, store->openKey(store->root(), u"missing", kRegKeyAllAccess, key));
-    ASSERT_EQ(ERROR_SUCCESS, store->createKey(store->root(), u"k", kRegKeyAllAccess, key));
-    const uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
-    ASSERT_EQ(ERROR_SUCCESS, store->setValue(key, u"v", kRegTypeBinary, bytes, 6));
-    uint8_t small[4];
-    uint32_t size = sizeof small, type = 0;
-    EXPECT_EQ(kRegErrorMoreData, store->queryValue(key, u"v", type, small, size));
-    EXPECT_EQ(6u, size);
-    WString name;
-    EXPECT_EQ(kRegErrorMoreData, store->enumValue(key, 0, 1, name));
-    EXPECT_EQ(ERROR_SUCCESS, store->enumValue(key, 0, 2, name));
-    EXPECT_EQ(kRegErrorNoMoreItems, store->enumValue(key, 1, 2, name));
-    EXPECT_EQ(kRegErrorNoMoreItems, store->enumKey(key, 0, 10, name));
-    EXPECT_EQ(ERROR_SUCCESS, store->deleteKey(store->root(), u"k"));
-    EXPECT_EQ(kRegErrorKeyDeleted, store->setValue(key, u"v", kRegTypeBinary, bytes, 6));
-    store->closeKey(key);
 }
 
 // Children get a connection of their own; the parent's is never used after the fork.
