@@ -3,9 +3,10 @@
 // the advapi32 calls one to one and answer with the same error codes (0 on success), so that
 // the registry layer above holds all the logic and runs unchanged on both.
 //
-// Names compare case-insensitively. Sub keys and values enumerate sorted by name with each
-// UTF-16 unit upper-cased in the ASCII and Latin-1 ranges (platform::compareNoCase); Wine
-// compares lower case instead, which differs only for the few characters between 'Z' and 'a'.
+// Names compare case-insensitively. The database store enumerates sub keys and values sorted by
+// name with each UTF-16 unit upper-cased in the ASCII and Latin-1 ranges (the order of
+// platform::compareNoCase, which is how Windows orders sub keys). Wine sorts by lower case
+// instead, which differs only for the few characters between 'Z' and 'a' ("A_" before "AB").
 //
 // Thread safety: every operation may be called from any thread; a handle may be used by several
 // threads at once, but closed only once, after all other use.
