@@ -1,0 +1,128 @@
+#include "support/config_test_registry.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "config/product_key.h"
+#include "config/registry_store.h"
+#include "platform/process_paths.h"
+#include "volume/volume_provider.h"
+
+namespace {
+
+std::string hexBytes(uint32_t type, const std::vector<uint8_t>& data) {
+    std::string out = std::to_string(type) + ":";
+    char buffer[4];
+    for (uint8_t b : data) {
+        std::snprintf(buffer, sizeof buffer, "%02x", b);
+        out += buffer;
+    }
+    return out;
+}
+
+std::string uniqueSuffix() {
+    std::random_device device;
+    std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device());
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(generator()));
+    return buffer;
+}
+
+void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::string, std::string>& out) {
+    WString name;
+    for (uint32_t i = 0; key.valueName(i, name); ++i) out[path + "|" + platform::utf16ToUtf8(name)] = rawValue(key, name);
+    for (uint32_t i = 0;; ++i) {
+        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
+        if (!sub.isValid()) break;
+        dumpInto(sub, path.empty() ? sub.keyName() : path + "\\" + sub.keyName(), out);
+    }
+}
+
+}  // namespace
+
+ScopedTestRegistry::ScopedTestRegistry() {
+    std::string suffix = uniqueSuffix();
+    root_ = "SOFTWARE\\velkaris-test-" + suffix;
+    std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("velkaris-test-" + suffix);
+    std::filesystem::create_directories(scratch / "work");
+    scratch_ = scratch.string();
+    previousDirectory_ = platform::currentDirectory();
+    platform::setCurrentDirectory((scratch / "work").string());
+    // Only the database store has a path; the registry ignores it.
+    setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());
+    setProductKeyPath(productKey());
+}
+
+ScopedTestRegistry::~ScopedTestRegistry() {
+    overrideRegistryStore(nullptr);
+    overrideVolumeProvider(nullptr);
+    {
+        CRegistry registry;
+        CRegistryKey software;
+        if (registry.openKey("SOFTWARE", kRegKeyAllAccess, nullptr, false, software))
+            deleteKeyTree(software, root_.substr(root_.find('\\') + 1));
+    }
+    setProductKeyPath("");
+    setRegistryStorePath("");
+    platform::setCurrentDirectory(previousDirectory_);
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch_, ignored);
+}
+
+std::string ScopedTestRegistry::productKey() const { return root_ + "\\Velkaris Lumeric Defrag"; }
+
+std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key) {
+    std::map<std::string, std::string> out;
+    dumpInto(key, "", out);
+    return out;
+}
+
+std::vector<std::string> subKeyNames(const CRegistryKey& key) {
+    std::vector<std::string> names;
+    for (uint32_t i = 0;; ++i) {
+        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
+        if (!sub.isValid()) break;
+        names.push_back(sub.keyName());
+    }
+    return names;
+}
+
+bool deleteKeyTree(CRegistryKey parent, const std::string& name) {
+    CRegistryKey key;
+    if (parent.openSubKey(name, kRegKeyAllAccess, false, key)) {
+        for (const std::string& child : subKeyNames(key)) deleteKeyTree(key, child);
+        key.close();
+    }
+    return parent.deleteSubKey(name);
+}
+
+std::string rawValue(const CRegistryKey& key, const WString& name) {
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (!key.queryRaw(name, type, data)) return std::string();
+    return hexBytes(type, data);
+}
+
+std::string dwordValue(uint32_t value) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return hexBytes(kRegTypeDword, bytes);
+}
+
+std::string qwordValue(uint64_t value) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return hexBytes(kRegTypeQword, bytes);
+}
+
+std::string stringValue(const WString& value) {
+    std::vector<uint8_t> bytes;
+    for (char16_t c : value) {
+        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return hexBytes(kRegTypeSz, bytes);
+}

@@ -1,0 +1,42 @@
+// Gives a test a registry tree, a product key and a working directory of its own, and removes
+// them afterwards: natively a fresh database in a scratch directory, under Wine a fresh key below
+// HKEY_LOCAL_MACHINE\SOFTWARE of the real registry.
+#pragma once
+#include <map>
+#include <string>
+
+#include "config/registry.h"
+
+class ScopedTestRegistry {
+public:
+    ScopedTestRegistry();
+    ~ScopedTestRegistry();
+    ScopedTestRegistry(const ScopedTestRegistry&) = delete;
+    ScopedTestRegistry& operator=(const ScopedTestRegistry&) = delete;
+
+    // A key below HKEY_LOCAL_MACHINE that belongs to this test alone (not created yet).
+    const std::string& rootPath() const { return root_; }
+    // The product key that settings and statistics use meanwhile: rootPath() + "\Velkaris
+    // Lumeric Defrag".
+    std::string productKey() const;
+    // The scratch directory; its sub directory "work" is current during the test, so "..\state\"
+    // is scratch/state.
+    const std::string& scratchDirectory() const { return scratch_; }
+
+private:
+    std::string root_;
+    std::string scratch_;
+    std::string previousDirectory_;
+};
+
+// Every value below key: "sub\path|name" -> "type:hex bytes" ("|name" for the key's own values).
+std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key);
+// The sub keys directly below key, in enumeration order.
+std::vector<std::string> subKeyNames(const CRegistryKey& key);
+// Deletes parent's sub key name and everything below it.
+bool deleteKeyTree(CRegistryKey parent, const std::string& name);
+// "type:hex" of one value, as dumpKeyTree shows it; empty when missing.
+std::string rawValue(const CRegistryKey& key, const WString& name);
+std::string dwordValue(uint32_t value);
+std::string qwordValue(uint64_t value);
+std::string stringValue(const WString& value);
