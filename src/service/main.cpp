@@ -1,5 +1,8 @@
 // The process entry: sets up the process-wide facilities, dispatches on the command line and
 // tears everything down in reverse order. The program writes nothing to the console.
+#include <memory>
+
+#include "config/dfrg_statistics.h"
 #include "logging/crash_report.h"
 #include "logging/log.h"
 #include "logging/log_manager.h"
@@ -9,6 +12,8 @@
 
 int main(int argc, char** argv) {
     installCrashReport();
+    // Loads lazily: the registry is first touched after the directory change below.
+    auto statistics = std::make_unique<CDfrgStatistics>();
 
     std::string directory = platform::executableDirectory();
     if (!directory.empty()) platform::setCurrentDirectory(directory);
@@ -38,5 +43,6 @@ int main(int argc, char** argv) {
     }
     setLoggingStarted(false);
     LogManager::shutdown();
+    statistics.reset();
     return exitCode;
 }
