@@ -1,5 +1,4 @@
 // The environment probes and the monitored-process refresh of the sampler.
-#include <algorithm>
 #include <set>
 
 #include "logging/log.h"

@@ -1,6 +1,5 @@
 #include "monitor/sys_info_wmi.h"
 
-#include <cmath>
 #include <cstdio>
 
 #include "logging/log.h"
