@@ -108,8 +108,6 @@ void CSysInfoKernel::updateDataImpl() {
         } else {
             faultsPerSecond += advance(record.pageFaults, faults, now, kTicksPerSecond);
         }
-
-        record.lastSampleTime = now;
     }
 
     if (cpuUsage_ > 100.0) {

@@ -17,7 +17,6 @@ struct KernelMonitoredProcess : MonitoredProcess {
     Reading ioBytes;
     Reading processorTime;  // kernel + user, 100 ns
     Reading pageFaults;
-    uint64_t lastSampleTime = 0;
 };
 
 class CSysInfoKernel : public SysInfo {
