@@ -1,0 +1,100 @@
+// The Linux stand-ins' parsing of /proc files and of the power supplies' directory tree.
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "monitor/power_supply_files.h"
+#include "monitor/proc_files.h"
+#include "monitor/sys_info.h"
+
+namespace {
+
+TEST(ProcFiles, StatFieldsAreCountedFromTheLastParenthesis) {
+    monitor::ProcStat stat;
+    ASSERT_TRUE(monitor::parseProcStat(
+        "1234 (we (ird) na) me) S 1 1234 1234 34816 1234 4194560 1500 7 20 3 300 200 0 0 20 0 1 0 12345\n", stat));
+    EXPECT_EQ(stat.processId, 1234u);
+    EXPECT_EQ(stat.command, "we (ird) na) me");
+    EXPECT_EQ(stat.state, 'S');
+    EXPECT_EQ(stat.parentId, 1u);
+    EXPECT_EQ(stat.terminal, 34816);
+    EXPECT_EQ(stat.minorFaults, 1500u);
+    EXPECT_EQ(stat.majorFaults, 20u);
+    EXPECT_EQ(stat.userTicks, 300u);
+    EXPECT_EQ(stat.systemTicks, 200u);
+
+    EXPECT_FALSE(monitor::parseProcStat("1234 (cut) S 1 1234 1234 0 1234", stat));
+    EXPECT_FALSE(monitor::parseProcStat("x (a) S 1 1 1 0 1 0 1 0 1 0 1 1", stat));
+    EXPECT_EQ(monitor::clockTicksTo100ns(300, 100), 30000000u);
+    EXPECT_EQ(monitor::clockTicksTo100ns(1, 3), 3333333u);
+}
+
+TEST(ProcFiles, IoNeedsBothCharacterCounts) {
+    monitor::ProcIo io;
+    ASSERT_TRUE(monitor::parseProcIo("rchar: 4096\nwchar: 512\nsyscr: 3\nread_bytes: 0\n", io));
+    EXPECT_EQ(io.readChars, 4096u);
+    EXPECT_EQ(io.writeChars, 512u);
+    EXPECT_FALSE(monitor::parseProcIo("rchar: 4096\nsyscr: 3\n", io));
+}
+
+class PowerSupplies : public testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() /
+               ("vds-power-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+    void write(const std::string& supply, const std::string& file, const std::string& value) {
+        std::filesystem::create_directories(root / supply);
+        std::ofstream(root / supply / file) << value << "\n";
+    }
+    bool onBattery() { return SysInfo::isOnBattery(*monitor::makeSysfsPowerSource(root.string())); }
+    monitor::PowerStatus status() {
+        monitor::PowerStatus s;
+        EXPECT_TRUE(monitor::makeSysfsPowerSource(root.string())->read(s));
+        return s;
+    }
+    std::filesystem::path root;
+};
+
+TEST_F(PowerSupplies, LineSupplyAndSystemBatteryMapToThePowerStatus) {
+    EXPECT_EQ(status().acLineStatus, 255);  // a machine without supplies: no battery
+    EXPECT_EQ(status().batteryFlag, 128);
+    EXPECT_FALSE(onBattery());
+
+    write("hidpp_battery_0", "type", "Battery");  // a mouse's battery does not count
+    write("hidpp_battery_0", "scope", "Device");
+    write("hidpp_battery_0", "capacity", "90");
+    write("hidpp_battery_0", "status", "Discharging");
+    EXPECT_EQ(status().batteryFlag, 128);
+    EXPECT_FALSE(onBattery());
+
+    write("BAT0", "type", "Battery");
+    write("BAT0", "capacity", "20");
+    write("BAT0", "status", "Discharging");
+    EXPECT_EQ(status().acLineStatus, 0);
+    EXPECT_EQ(status().batteryFlag, 2);
+    EXPECT_TRUE(onBattery());
+
+    write("AC", "type", "Mains");
+    write("AC", "online", "1");
+    write("BAT0", "status", "Charging");
+    write("BAT0", "capacity", "80");
+    EXPECT_EQ(status().acLineStatus, 1);
+    EXPECT_EQ(status().batteryFlag, 1 | 8);
+    EXPECT_FALSE(onBattery());
+
+    write("AC", "online", "0");
+    write("BAT0", "capacity", "3");
+    EXPECT_EQ(status().acLineStatus, 0);
+    EXPECT_EQ(status().batteryFlag, 4 | 8);
+    EXPECT_TRUE(onBattery());
+
+    std::filesystem::remove_all(root);
+    EXPECT_FALSE(onBattery());  // unreadable: not on battery
+}
+
+}  // namespace

@@ -1,0 +1,217 @@
+// The sampling cycle, the monitored-process refresh, the factory and the environment probes,
+// on fake platform services.
+#include <gmock/gmock.h>
+
+#include "monitor/sys_info_kernel.h"
+#include "service/dfrg_exception.h"
+#include "support/monitor_fakes.h"
+#include "support/monitor_log_capture.h"
+
+namespace {
+
+using testing::ElementsAre;
+
+std::vector<uint32_t> monitoredIds(const SysInfo& s) {
+    std::vector<uint32_t> ids;
+    for (const auto& r : s.monitoredProcesses()) ids.push_back(r->processId);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+class SysInfoCycle : public testing::Test {
+protected:
+    fakes::Machine machine;
+    CSysInfoKernel sampler{machine.platform()};
+};
+
+TEST_F(SysInfoCycle, RefreshesAtMostEveryFiveSecondsAcrossTheTickWrap) {
+    machine.addWindowed(10, 100);
+    for (uint32_t step : {0u, 4999u, 1u}) {
+        machine.advance(step);
+        sampler.updateData();
+    }
+    EXPECT_EQ(machine.windows->walks, 2);
+    *machine.tick = 0xFFFFF000u;
+    sampler.updateData();
+    machine.advance(5000);  // wraps past zero
+    sampler.updateData();
+    EXPECT_EQ(machine.windows->walks, 4);
+}
+
+TEST_F(SysInfoCycle, IsNewProcessRefreshesOnlyWhenTheCycleHasNotDecided) {
+    machine.addWindowed(10, 100);
+    sampler.updateData();
+    EXPECT_TRUE(sampler.isNewProcess());  // the first refresh finds everything new
+    machine.advance(750);
+    sampler.updateData();  // no refresh in this cycle
+    EXPECT_FALSE(sampler.isNewProcess());
+    EXPECT_FALSE(sampler.isNewProcess());
+    EXPECT_EQ(machine.windows->walks, 2);
+
+    machine.advance(750);
+    sampler.updateData();
+    machine.addWindowed(11, 101);
+    EXPECT_TRUE(sampler.isNewProcess());
+    machine.windows->zOrder.pop_back();  // gone again: the cycle's answer stays
+    EXPECT_TRUE(sampler.isNewProcess());
+    EXPECT_THAT(monitoredIds(sampler), ElementsAre(10, 11));
+}
+
+TEST_F(SysInfoCycle, WindowsMarkerAndChildrenDecideWhichProcessesAreMonitored) {
+    machine.addWindowed(10, 100);                    // editor
+    machine.windows->add(101, 11).visible = false;
+    machine.windows->add(102, 12).onMonitor = false;
+    machine.windows->add(103, 0);                    // owner unreadable
+    machine.addWindowed(20, 104);                    // marked below
+    machine.windows->add(105, 20).title = platform::utf8ToUtf16(SysInfo::kIgnoreMarkerTitle);
+    machine.addWindowed(30, 106);
+    machine.processes->add(30, 1, u"EXPLORER.EXE");  // the shell
+    machine.processes->add(31, 30);                  // started by the shell, no window
+    machine.processes->add(40, 41);                  // grandchild, listed before its parent
+    machine.processes->add(41, 10, u"cmd.exe");      // command shell started from the editor
+    machine.processes->add(20, 10);                  // marked, though started by the editor
+    machine.processes->add(21, 20);                  // reached only through the marked one
+    sampler.updateData();
+    EXPECT_THAT(monitoredIds(sampler), ElementsAre(10, 30, 40, 41));
+    EXPECT_EQ(machine.processes->openCalls[10], 1);
+
+    // Without a snapshot windowed processes are still refreshed and vanished ones dropped.
+    machine.processes->snapshotFails = true;
+    machine.windows->zOrder.erase(machine.windows->zOrder.begin());
+    machine.addWindowed(12, 107);
+    machine.advance(5000);
+    sampler.updateData();
+    EXPECT_THAT(monitoredIds(sampler), ElementsAre(12, 30));
+    EXPECT_EQ(machine.processes->openCalls[30], 1);  // kept its handle
+}
+
+TEST_F(SysInfoCycle, PrinterCheckSkipsExcludedPrintersAndKeepsItsValueWhenSwitchedOff) {
+    auto& spooler = *machine.spooler;
+    spooler.printers = {{"paused", 0x1, {0x8, 0x8, 0x8}},
+                        {"offline", 0x80, {0x8}},
+                        {"empty", 0, {}},
+                        {"busy", 0, {0x8}},
+                        {"after", 0, {0x8}}};
+    sampler.updateData();
+    EXPECT_TRUE(sampler.isPrinting());
+    EXPECT_THAT(spooler.opened, ElementsAre("busy"));
+    machine.advance(1000);
+    sampler.updateData();
+    EXPECT_EQ(spooler.sizeRequests, 1);
+
+    sampler.setCheckPrinting(false);
+    spooler.printers.clear();
+    machine.advance(10000);
+    sampler.updateData();
+    EXPECT_TRUE(sampler.isPrinting());
+    EXPECT_EQ(spooler.sizeRequests, 1);
+
+    // Failed checks leave "not printing" and run again in the next cycle.
+    sampler.setCheckPrinting(true);
+    spooler.printers = {{"busy", 0, {0x8}}};
+    spooler.readFails = true;
+    sampler.updateData();
+    EXPECT_FALSE(sampler.isPrinting());
+    spooler.readFails = false;
+    spooler.listError = 5;  // any error but "buffer too small" ends the check
+    machine.advance(750);
+    sampler.updateData();
+    EXPECT_FALSE(sampler.isPrinting());
+    EXPECT_EQ(spooler.sizeRequests, 3);
+}
+
+TEST(PrinterProbe, JobStatesDecideWhetherAPrinterIsBusy) {
+    fakes::Spooler spooler;
+    spooler.printers = {{"idle", 0, {0}}, {"spooling", 0, {0x1000, 0x8}}, {"unreachable", 0, {0x10}, false}};
+    EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "idle"));
+    EXPECT_TRUE(SysInfo::hasActivePrintJob(spooler, "spooling"));
+    EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "unreachable"));
+    for (uint32_t excluded : {0x1u, 0x2u, 0x4u, 0x20u, 0x40u, 0x80u, 0x100u, 0x200u, 0x400u, 0x1000u}) {
+        spooler.printers = {{"p", 0, {excluded | 0x10}}};
+        EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "p")) << excluded;
+    }
+}
+
+TEST(SysInfoFactory, FallsBackToTheWmiVariantOnlyWhenTheKernelVariantRaises) {
+    fakes::Machine machine;
+    MonitorLogCapture log;
+    auto other = [&] { return std::unique_ptr<SysInfo>(new CSysInfoKernel(machine.platform())); };
+    auto kernelFails = []() -> std::unique_ptr<SysInfo> { throw CDfrgException(ErrorFailed, "no accounting"); };
+    EXPECT_NE(SysInfo::createInstance(kernelFails, other), nullptr);
+    auto fallback = log.withText("Couldn't create CSysInfoKernel object. trying CSysInfoWMI");
+    ASSERT_EQ(fallback.size(), 1u);
+    EXPECT_EQ(fallback[0].priority, 500);
+    EXPECT_EQ(fallback[0].prop("Error Message"), "no accounting");
+    EXPECT_EQ(fallback[0].prop("Error Code"), "-20");
+
+    auto wmiFails = []() -> std::unique_ptr<SysInfo> { throw CDfrgException(ErrorInitialising, "no wmi"); };
+    EXPECT_THROW(SysInfo::createInstance(kernelFails, wmiFails), CDfrgException);
+    EXPECT_FALSE(SysInfo::createInstance()->isWMI());
+}
+
+TEST(FullscreenProbe, OnlyATopLevelNonDesktopWindowCoveringTheScreenCounts) {
+    fakes::Windows windows;
+    windows.width = 1367;
+    windows.height = 769;
+    EXPECT_EQ(SysInfo::getFullscreenWindow(windows), 0u);  // nothing at the point
+    EXPECT_EQ(windows.askedX, 683);
+    EXPECT_EQ(windows.askedY, 384);
+
+    struct Case {
+        monitor::WindowRect rect;
+        std::string cls;
+        bool fullscreen;
+    } cases[] = {{{-8, -8, 1375, 777}, "Game", true},
+                 {{0, 0, 1367, 729}, "Game", false},  // maximised, the taskbar stays visible
+                 {{0, 0, 1367, 769}, "pRoGmAn", false},
+                 {{0, 0, 1367, 769}, "Progman-Player", true},  // read as "Progman-"
+                 {{0, 0, 1367, 769}, "", false}};              // class name unreadable
+    monitor::WindowId id = 20;
+    for (const Case& c : cases) {
+        fakes::Window& w = windows.add(++id, 7);
+        w.rect = c.rect;
+        w.className = c.cls;
+        windows.atPoint = id;
+        EXPECT_EQ(SysInfo::getFullscreenWindow(windows), c.fullscreen ? id : 0u) << c.cls;
+    }
+    fakes::Window& control = windows.add(40, 7);  // a control inside the "Progman-Player" window
+    control.style = monitor::kWindowStyleChild;
+    control.parent = 24;
+    windows.atPoint = 40;
+    EXPECT_EQ(SysInfo::getFullscreenWindow(windows), 24u);
+    windows.atPoint = windows.desktop;
+    EXPECT_EQ(SysInfo::getFullscreenWindow(windows), 0u);
+}
+
+TEST(FullscreenProbe, ReportsTheCpuUsageOfTheMonitoredOwnerOnly) {
+    fakes::Machine machine;
+    machine.addWindowed(10, 100);
+    machine.windows->zOrder[0].rect = {0, 0, 1920, 1080};
+    CSysInfoKernel sampler(machine.platform());
+    EXPECT_EQ(sampler.getFullscreenProcessCPUUsage(), -1.0);  // no full-screen window
+    machine.windows->atPoint = 100;
+    EXPECT_EQ(sampler.getFullscreenProcessCPUUsage(), -1.0);  // owner not monitored yet
+    sampler.updateData();
+    machine.processes->table[10].times.user = 2500000;  // 0.25 s in 0.5 s
+    machine.processes->now += 5000000;
+    sampler.updateData();
+    EXPECT_DOUBLE_EQ(sampler.getFullscreenProcessCPUUsage(), 50.0);
+}
+
+TEST(BatteryProbe, FollowsThePowerTableRowByRow) {
+    struct Row {
+        uint8_t ac, flag;
+        bool onBattery;
+    } rows[] = {{0, 128, true},    {0, 1, true},   {1, 4, false}, {1, 128, false}, {255, 255, false},
+                {255, 128, false}, {255, 1, true}, {7, 128, false}, {7, 255, true}};
+    fakes::Power power;
+    for (const Row& row : rows) {
+        power.status = {row.ac, row.flag};
+        EXPECT_EQ(SysInfo::isOnBattery(power), row.onBattery) << int(row.ac) << "/" << int(row.flag);
+    }
+    power.status = {0, 1};
+    power.works = false;
+    EXPECT_FALSE(SysInfo::isOnBattery(power));
+}
+
+}  // namespace

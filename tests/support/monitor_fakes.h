@@ -1,0 +1,317 @@
+// Fakes of the load samplers' platform services: a process table with scripted counters,
+// windows in Z order, a power status, a spooler, WMI counter objects and a tick the test moves.
+// Failing calls set the thread's last error as the real ones do.
+#pragma once
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "monitor/monitor_platform.h"
+#include "monitor/wmi_counters.h"
+#include "platform/last_error.h"
+
+namespace fakes {
+
+inline bool fail(uint32_t error) {
+    platform::setLastError(error);
+    return false;
+}
+
+struct Process {
+    uint32_t parentId = 0;
+    WString exeName = u"app.exe";
+    uint32_t openError = 0, timesError = 0, ioError = 0, faultsError = 0;  // non-zero: the call fails
+    monitor::ProcessTimes times;
+    monitor::IoCounts io;
+    uint64_t faults = 0;
+    monitor::WaitProbe probe{true, 0, true};  // still running
+};
+
+class Processes : public monitor::ProcessAccounting {
+public:
+    struct Handle : monitor::ProcessHandle {
+        explicit Handle(uint32_t i) : id(i) {}
+        uint32_t id;
+    };
+    std::map<uint32_t, Process> table;
+    uint64_t now = 130000000000000000ull;
+    bool snapshotFails = false;
+    std::map<uint32_t, int> openCalls;
+
+    Process& add(uint32_t id, uint32_t parent = 0, const WString& exe = u"app.exe") {
+        table[id].parentId = parent;
+        table[id].exeName = exe;
+        return table[id];
+    }
+    std::unique_ptr<monitor::ProcessHandle> open(uint32_t id) override {
+        ++openCalls[id];
+        const uint32_t error = table.count(id) ? table[id].openError : 87;
+        if (error) return fail(error), nullptr;
+        return std::make_unique<Handle>(id);
+    }
+    bool times(monitor::ProcessHandle& h, monitor::ProcessTimes& out) override {
+        const Process& p = of(h);
+        return p.timesError ? fail(p.timesError) : (out = p.times, true);
+    }
+    bool ioCounts(monitor::ProcessHandle& h, monitor::IoCounts& out) override {
+        const Process& p = of(h);
+        return p.ioError ? fail(p.ioError) : (out = p.io, true);
+    }
+    bool pageFaults(monitor::ProcessHandle& h, uint64_t& count) override {
+        const Process& p = of(h);
+        return p.faultsError ? fail(p.faultsError) : (count = p.faults, true);
+    }
+    uint64_t fileTimeNow() override { return now; }
+    bool snapshot(std::vector<monitor::ProcessEntry>& out) override {
+        if (snapshotFails) return fail(8);
+        out.clear();
+        for (const auto& [id, p] : table) out.push_back({id, p.parentId, p.exeName});
+        return true;
+    }
+    monitor::WaitProbe probeRunning(uint32_t id) override {
+        return table.count(id) ? table[id].probe : monitor::WaitProbe{false, 87, false};
+    }
+
+private:
+    const Process& of(monitor::ProcessHandle& h) { return table.at(static_cast<Handle&>(h).id); }
+};
+
+struct Window {
+    monitor::WindowId id = 0;
+    uint32_t owner = 0;  // 0: unreadable
+    bool visible = true, onMonitor = true;
+    std::string className = "Notepad";
+    WString title;
+    monitor::WindowRect rect;
+    uint32_t style = 0;
+    monitor::WindowId parent = 0;
+};
+
+class Windows : public monitor::WindowSystem {
+public:
+    std::vector<Window> zOrder;  // top first
+    int32_t width = 1920, height = 1080;
+    monitor::WindowId desktop = 1, atPoint = 0;
+    int32_t askedX = -1, askedY = -1;
+    bool saverRunning = false;
+    int walks = 0;
+
+    Window& add(monitor::WindowId id, uint32_t owner) {
+        zOrder.emplace_back();
+        zOrder.back().id = id;
+        zOrder.back().owner = owner;
+        return zOrder.back();
+    }
+    void screenSize(int32_t& w, int32_t& h) override { w = width, h = height; }
+    monitor::WindowId windowFromPoint(int32_t x, int32_t y) override { return askedX = x, askedY = y, atPoint; }
+    uint32_t windowStyle(monitor::WindowId w) override { return find(w) ? find(w)->style : 0; }
+    monitor::WindowId parent(monitor::WindowId w) override { return find(w) ? find(w)->parent : 0; }
+    monitor::WindowId desktopWindow() override { return desktop; }
+    bool windowRect(monitor::WindowId w, monitor::WindowRect& rect) override {
+        if (w == desktop) return rect = {0, 0, width, height}, true;
+        return find(w) ? (rect = find(w)->rect, true) : false;
+    }
+    bool className(monitor::WindowId w, size_t chars, std::string& name) override {
+        if (!find(w) || find(w)->className.empty()) return false;
+        name = find(w)->className.substr(0, chars - 1);  // cut as the fixed buffer cuts it
+        return true;
+    }
+    bool windowProcessId(monitor::WindowId w, uint32_t& id) override {
+        return find(w) && find(w)->owner ? (id = find(w)->owner, true) : false;
+    }
+    monitor::WindowId topWindow() override { return ++walks, zOrder.empty() ? 0 : zOrder[0].id; }
+    monitor::WindowId nextWindow(monitor::WindowId w) override {
+        for (size_t i = 0; i + 1 < zOrder.size(); ++i)
+            if (zOrder[i].id == w) return zOrder[i + 1].id;
+        return 0;
+    }
+    bool isWindowVisible(monitor::WindowId w) override { return find(w) && find(w)->visible; }
+    bool isOnMonitor(monitor::WindowId w) override { return find(w) && find(w)->onMonitor; }
+    monitor::WindowId findWindowByTitle(monitor::WindowId after, const WString& title) override {
+        bool passed = after == 0;
+        for (const auto& w : zOrder) {
+            if (passed && w.title == title) return w.id;
+            passed = passed || w.id == after;
+        }
+        return 0;
+    }
+    bool screenSaverRunning(bool& running) override { return running = saverRunning, true; }
+
+private:
+    const Window* find(monitor::WindowId w) const {
+        for (const auto& window : zOrder)
+            if (window.id == w) return &window;
+        return nullptr;
+    }
+};
+
+class Power : public monitor::PowerSource {
+public:
+    bool works = true;
+    monitor::PowerStatus status{1, 128};
+    bool read(monitor::PowerStatus& out) override { return works && (out = status, true); }
+};
+
+struct Printer {
+    std::string name;
+    uint32_t status = 0;
+    std::vector<uint32_t> jobStates;
+    bool opens = true;
+};
+
+class Spooler : public monitor::PrintSpooler {
+public:
+    struct Connection : monitor::PrinterConnection {
+        explicit Connection(const Printer* p) : printer(p) {}
+        const Printer* printer;
+    };
+    std::vector<Printer> printers;
+    uint32_t listError = 122;  // of the size request when printers exist
+    bool readFails = false;
+    int sizeRequests = 0;
+    std::vector<std::string> opened;
+
+    bool printerListSize(uint32_t& needed) override {
+        ++sizeRequests;
+        needed = static_cast<uint32_t>(printers.size() * 136);
+        return printers.empty() || fail(listError);
+    }
+    bool readPrinterList(uint32_t, std::vector<monitor::PrinterEntry>& out) override {
+        if (readFails) return fail(87);
+        out.clear();
+        for (const auto& p : printers) out.push_back({p.name, p.status, static_cast<uint32_t>(p.jobStates.size())});
+        return true;
+    }
+    std::unique_ptr<monitor::PrinterConnection> open(const std::string& name) override {
+        opened.push_back(name);
+        for (const auto& p : printers)
+            if (p.name == name && p.opens) return std::make_unique<Connection>(&p);
+        return fail(87), nullptr;
+    }
+    bool jobSize(monitor::PrinterConnection& c, uint32_t index, uint32_t& needed) override {
+        needed = index < jobs(c).size() ? 64 : 0;
+        return needed == 0 || fail(122);
+    }
+    bool readJob(monitor::PrinterConnection& c, uint32_t index, uint32_t, uint32_t& status) override {
+        return status = jobs(c).at(index), true;
+    }
+
+private:
+    static const std::vector<uint32_t>& jobs(monitor::PrinterConnection& c) {
+        return static_cast<Connection&>(c).printer->jobStates;
+    }
+};
+
+// Everything a sampler needs, with the tick under the test's control.
+struct Machine {
+    std::shared_ptr<Processes> processes = std::make_shared<Processes>();
+    std::shared_ptr<Windows> windows = std::make_shared<Windows>();
+    std::shared_ptr<Power> power = std::make_shared<Power>();
+    std::shared_ptr<Spooler> spooler = std::make_shared<Spooler>();
+    std::shared_ptr<uint32_t> tick = std::make_shared<uint32_t>(100000);
+
+    MonitorPlatform platform() const {
+        auto t = tick;
+        return {processes, windows, power, spooler, [t] { return *t; }};
+    }
+    void advance(uint32_t ms) { *tick += ms; }
+    // A process with a visible window on a monitor.
+    void addWindowed(uint32_t id, monitor::WindowId window) {
+        if (!processes->table.count(id)) processes->add(id);
+        windows->add(window, id);
+    }
+};
+
+// A counter object; property handles are the same for every object, as WMI's are per class.
+class WmiObject : public monitor::WmiObject {
+public:
+    std::map<WString, uint64_t> values;
+    std::set<WString> failing;  // reads of these fail
+    monitor::HResult propertyHandle(const WString& name, int32_t& handle) override {
+        auto& n = names();
+        auto it = std::find(n.begin(), n.end(), name);
+        if (it == n.end()) it = n.insert(n.end(), name);
+        handle = static_cast<int32_t>(it - n.begin());
+        return monitor::kResultOk;
+    }
+    monitor::HResult readDword(int32_t handle, uint32_t& value) override {
+        uint64_t v = 0;
+        const monitor::HResult hr = readQword(handle, v);
+        value = static_cast<uint32_t>(v);
+        return hr;
+    }
+    monitor::HResult readQword(int32_t handle, uint64_t& value) override {
+        const WString& name = names().at(static_cast<size_t>(handle));
+        if (failing.count(name)) return static_cast<monitor::HResult>(0x80041001u);
+        return value = values[name], monitor::kResultOk;
+    }
+
+private:
+    static std::vector<WString>& names() {
+        static std::vector<WString> n;
+        return n;
+    }
+};
+
+struct WmiState {
+    std::map<std::string, monitor::HResult> failures;  // call name -> result, e.g. "createRefresher"
+    std::vector<std::shared_ptr<WmiObject>> disks;      // the last one sums all disks
+    std::vector<std::shared_ptr<WmiObject>> processes;
+    int processEnumsAdded = 0, enumsRemoved = 0;
+    bool destroyed = false;
+
+    std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
+        disks.push_back(std::make_shared<WmiObject>());
+        disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}};
+        return disks.back();
+    }
+    std::shared_ptr<WmiObject> addProcess(uint32_t id, uint64_t time, uint64_t stamp) {
+        processes.push_back(std::make_shared<WmiObject>());
+        processes.back()->values = {{u"IDProcess", id}, {u"PercentProcessorTime", time}, {u"TimeStamp_Sys100NS", stamp}};
+        return processes.back();
+    }
+    std::shared_ptr<WmiObject> process(uint32_t id) {
+        for (auto& p : processes)
+            if (p->values[u"IDProcess"] == id) return p;
+        return nullptr;
+    }
+};
+
+class Wmi : public monitor::WmiCounters {
+public:
+    explicit Wmi(std::shared_ptr<WmiState> s) : state_(std::move(s)) {}
+    ~Wmi() override { state_->destroyed = true; }
+    monitor::HResult initialiseCom() override { return result("initialiseCom"); }
+    monitor::HResult initialiseSecurity() override { return result("initialiseSecurity"); }
+    monitor::HResult createLocator() override { return result("createLocator"); }
+    monitor::HResult connect(const WString&) override { return result("connect"); }
+    monitor::HResult createRefresher() override { return result("createRefresher"); }
+    monitor::HResult configureRefresher() override { return result("configureRefresher"); }
+    monitor::HResult addEnum(const WString& cls, int32_t& id) override {
+        const bool disk = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk";
+        state_->processEnumsAdded += disk ? 0 : 1;
+        id = disk ? 1 : ++lastId_;
+        return result("addEnum");
+    }
+    monitor::HResult removeEnum(int32_t) override { return ++state_->enumsRemoved, monitor::kResultOk; }
+    monitor::HResult refresh() override { return result("refresh"); }
+    monitor::HResult objects(int32_t id, std::vector<monitor::WmiObjectRef>& out) override {
+        const auto& list = id == 1 ? state_->disks : state_->processes;
+        out.assign(list.begin(), list.end());
+        return result("objects");
+    }
+
+private:
+    monitor::HResult result(const std::string& call) const {
+        return state_->failures.count(call) ? state_->failures.at(call) : monitor::kResultOk;
+    }
+    std::shared_ptr<WmiState> state_;
+    int32_t lastId_ = 1;
+};
+
+inline std::unique_ptr<monitor::WmiCounters> makeWmi(std::shared_ptr<WmiState> s) { return std::make_unique<Wmi>(std::move(s)); }
+
+}  // namespace fakes
