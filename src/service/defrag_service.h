@@ -1,15 +1,24 @@
 // CDefragService: the concrete service. Its phases build, run and tear down the background
 // defragmenter; the host (CService) calls them in the service role and in the foreground run.
+// It owns the engine, the pause pipe server and the monitoring thread of the pause policy.
 #pragma once
+#include <atomic>
 #include <memory>
+#include <thread>
 
+#include "engine/engine.h"
 #include "platform/event.h"
+#include "service/pause_pipe.h"
+#include "service/pause_policy.h"
 #include "service/service.h"
+
+class LoadSampler;
 
 class CDefragService : public CService {
 public:
     // Only one may exist per process; a second construction throws the integer -1.
-    explicit CDefragService(ServiceControlApi& api = systemServiceControl());
+    explicit CDefragService(ServiceControlApi& api = systemServiceControl(),
+                            UserActivity& activity = systemUserActivity());
     ~CDefragService() override;
 
     std::string serviceName() const override { return "VelkarisDefragService"; }
@@ -21,15 +30,33 @@ public:
     void cleanup() override;
     uint32_t serviceControlHandler(uint32_t control, uint32_t eventType, void* eventData) override;
 
+    // Pauses or resumes the engine and tells the statistics; reached from the monitoring thread
+    // and the pause pipe's client threads.
+    void setEnginePaused(bool pause);
+    // The body of the monitoring thread.
+    void checkSystemThread();
+
+    CPausePolicy& policy() { return policy_; }
+    engine* currentEngine() { return engine_.get(); }
+    int32_t finalStatus() const { return finalStatus_; }
+
     static CDefragService* instance() { return s_instance; }
 
     static constexpr uint32_t kRestartControl = 220;
+    static constexpr uint32_t kMonitorPeriodMs = 750;
 
 private:
     void resetMembers();
-    // Ends the work of the current phase (the engine's worker in the full service).
     void stopEngine();
+    static void engineStatusCallback(DfrgStatus status);
+    static void pausePipeCallback(int32_t clientCount);
 
+    CPausePolicy policy_;
+    std::unique_ptr<engine> engine_;
+    std::unique_ptr<CPipeServer> pipeServer_;
+    std::atomic<int32_t> finalStatus_{0};
+    std::thread monitorThread_;
+    std::unique_ptr<platform::Event> monitorStop_;
     std::unique_ptr<platform::Event> engineEnded_;
 
     static CDefragService* s_instance;

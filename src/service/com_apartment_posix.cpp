@@ -1,0 +1,5 @@
+// POSIX only.
+#include "service/com_apartment.h"
+
+ComApartment::ComApartment() {}
+ComApartment::~ComApartment() {}
