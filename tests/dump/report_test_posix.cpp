@@ -95,6 +95,7 @@ TEST(DumpFiguresTest, FiguresOfAKnownVolume) {
     EXPECT_EQ(formatChange(rows[0], noRows[0]), "-7");
     EXPECT_EQ(formatChange(noRows[5], rows[5]), "+16.7 %");
     EXPECT_EQ(formatChange(rows[4], rows[4]), "0");
+    EXPECT_EQ(formatChange(rows[8], noRows[8]), "-6 clusters (-24.0 KiB)");
 }
 
 TEST(DumpFiguresTest, FreeRunsFollowTheBitmapAcrossWholeAndMixedBytes) {
@@ -204,6 +205,7 @@ TEST(ReportCommandTest, CompareWritesBothPicturesAndOneSelfContainedPage) {
     EXPECT_NE(html.find("<img src=\"before_1_C.png\""), std::string::npos);
     EXPECT_NE(html.find("<img src=\"after_1_C.png\""), std::string::npos);
     EXPECT_NE(html.find("<td>fragmentation</td><td>16.7 %</td><td>16.7 %</td><td>0</td>"), std::string::npos);
+    EXPECT_NE(html.find("<td>moved files</td><td></td><td>1</td>"), std::string::npos);
     EXPECT_NE(html.find("&lt;b&gt;&amp;&quot;x&quot;"), std::string::npos);  // the label is text, not markup
     EXPECT_EQ(html.find("<b>"), std::string::npos);
     EXPECT_EQ(html.find("<script"), std::string::npos);

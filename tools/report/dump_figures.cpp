@@ -39,7 +39,10 @@ void forEachBitmapRun(const VolumeDumpVolume& volume,
         runUsed = used;
         lcn += length;
     };
-    for (uint8_t byte : bits) {
+    // A bitmap built in memory may be rounded up; bits past the volume mean nothing.
+    const size_t whole = static_cast<size_t>(std::min<uint64_t>(bits.size(), volume.header.totalClusters / 8));
+    for (size_t i = 0; i < whole; ++i) {
+        const uint8_t byte = bits[i];
         if (byte == 0x00 || byte == 0xFF) {
             extend(byte == 0xFF, 8);
         } else {
@@ -128,7 +131,6 @@ std::string formatValue(const FigureRow& row) {
 std::string formatChange(const FigureRow& before, const FigureRow& after) {
     FigureRow d = after;
     d.value = after.value - before.value;
-    d.bytesPerCluster = 0;
     std::string s = formatValue(d);
     // "-0.00" and the like read as a change; a change too small to show is none.
     if (s.find_first_of("123456789") == std::string::npos) return "0";

@@ -51,7 +51,8 @@ struct FigureRow {
 std::vector<FigureRow> figureRows(const VolumeFigures& figures);
 // The value of a row as text: "12", "1.25", "2.5 %", "1024 clusters (4.0 MiB)".
 std::string formatValue(const FigureRow& row);
-// The difference after - before of one row, with its sign ("+3", "-0.50 %", "0").
+// The difference after - before of one row, with its sign ("+3", "-0.50 %", "0",
+// "-2 clusters (-8.0 KiB)").
 std::string formatChange(const FigureRow& before, const FigureRow& after);
 // 1536 -> "1.5 KiB"; below 1024 bytes "N bytes".
 std::string formatBytes(double bytes);

@@ -30,7 +30,8 @@ std::string volumeTitle(const VolumeDumpHeader& h) {
     case volume_dump::kFileSystemFat32: fs = "FAT32"; break;
     default: break;
     }
-    return platform::utf16ToUtf8(WString(1, h.driveLetter)) + ": \"" + platform::utf16ToUtf8(h.volumeName) + "\" (" + fs +
+    const char16_t letter = h.driveLetter < 0x20 ? u'?' : h.driveLetter;
+    return platform::utf16ToUtf8(WString(1, letter)) + ": \"" + platform::utf16ToUtf8(h.volumeName) + "\" (" + fs +
            "), " + std::to_string(h.totalClusters) + " clusters of " + std::to_string(h.bytesPerCluster) + " bytes";
 }
 
@@ -90,6 +91,8 @@ std::string comparisonPage(const std::string& beforeName, const std::string& aft
                  "</td><td>" + (v.after.volume ? htmlEscape(formatValue(a[i])) : "-") + "</td><td>" +
                  (v.before.volume && v.after.volume ? htmlEscape(formatChange(b[i], a[i])) : "-") + "</td></tr>\n";
         }
+        if (v.before.volume && v.after.volume)
+            s += "<tr><td>moved files</td><td></td><td>" + std::to_string(v.movedFiles) + "</td><td></td></tr>\n";
         s += "</table>\n";
         s += picture("before", v.before);
         s += picture("after", v.after);

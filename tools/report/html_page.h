@@ -21,6 +21,7 @@ struct PageSide {
 struct PageVolume {
     PageSide before;
     PageSide after;
+    uint64_t movedFiles = 0;  // when the volume is in both dumps
 };
 
 // beforeName and afterName label the two dumps (their file names).

@@ -216,7 +216,8 @@ int compare(const Options& o, std::ostream& out, std::ostream& err) {
                             a && b ? formatChange(fb[r], fa[r]) : "-"});
         if (a && b) {
             std::vector<bool> moved = movedEntries(*a, *b);
-            rows.push_back({"moved files", "", std::to_string(std::count(moved.begin(), moved.end(), true)), ""});
+            pv.movedFiles = static_cast<uint64_t>(std::count(moved.begin(), moved.end(), true));
+            rows.push_back({"moved files", "", std::to_string(pv.movedFiles), ""});
         }
         rows.push_back({"picture", b ? pv.before.picture : "-", a ? pv.after.picture : "-", ""});
         printTable(out, rows);
