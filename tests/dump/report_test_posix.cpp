@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+
+#include "report/cluster_map.h"
+#include "report/dump_figures.h"
+#include "report/html_page.h"
+#include "report/png_file.h"
+#include "report/report_command.h"
+#include "support/dump_samples.h"
+#include "support/temp_dir.h"
+
+using namespace report;
+using volume_dump::VolumeDumpVolume;
+
+namespace {
+
+// Decodes a PNG with libpng itself, not through the tool.
+bool decodePng(const std::string& path, RgbImage& image) {
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+    png.format = PNG_FORMAT_RGB;
+    image.pixels.assign(PNG_IMAGE_SIZE(png), 0);
+    image.width = png.width;
+    image.height = png.height;
+    if (!png_image_finish_read(&png, nullptr, image.pixels.data(), 0, nullptr)) {
+        png_image_free(&png);
+        return false;
+    }
+    return true;
+}
+
+// The kind of each cluster of the sample volume, as its comment describes it.
+std::vector<ClusterKind> sampleKinds(bool withMoves) {
+    using K = ClusterKind;
+    std::vector<K> k(43, K::Free);
+    auto set = [&](uint64_t a, uint64_t b, K kind) {
+        for (uint64_t c = a; c <= b; ++c) k[c] = kind;
+    };
+    set(0, 3, K::System);
+    set(4, 7, K::Contiguous);
+    set(8, 9, K::Directory);
+    set(12, 13, K::Fragmented);
+    set(20, 21, K::Fragmented);
+    set(22, 25, K::Contiguous);
+    set(30, 31, withMoves ? K::Moved : K::Contiguous);
+    set(32, 34, K::System);
+    set(35, 35, K::Contiguous);
+    set(36, 40, K::System);
+    set(41, 41, K::Contiguous);
+    set(42, 42, K::System);
+    return k;
+}
+
+int run(const std::vector<std::string>& args, std::string& out, std::string& err) {
+    std::ostringstream o, e;
+    int rc = runReport(args, o, e);
+    out = o.str();
+    err = e.str();
+    return rc;
+}
+
+}  // namespace
+
+TEST(DumpFiguresTest, FiguresOfAKnownVolume) {
+    VolumeFigures f = computeFigures(sampleVolume());
+    EXPECT_EQ(f.files, 7u);
+    EXPECT_EQ(f.directories, 2u);
+    EXPECT_EQ(f.filesWithData, 6u);
+    EXPECT_EQ(f.fragmentedFiles, 1u);  // adjacent.bin's two runs continue each other
+    EXPECT_EQ(f.fragments, 7u);
+    EXPECT_DOUBLE_EQ(f.fragmentsPerFile(), 7.0 / 6.0);
+    EXPECT_DOUBLE_EQ(f.fragmentationPercent(), 100.0 / 6.0);
+    // Free: 10-11, 14-19, 26-29, 35; the three clusters without a bit are not counted free.
+    EXPECT_EQ(f.freeClusters, 13u);
+    EXPECT_EQ(f.freeRuns, 4u);
+    EXPECT_EQ(f.largestFreeRun, 6u);
+
+    VolumeFigures none = computeFigures(emptyVolume(u'E', 0));
+    EXPECT_EQ(none.freeRuns, 0u);
+    EXPECT_EQ(none.fragmentsPerFile(), 0.0);
+    EXPECT_EQ(none.fragmentationPercent(), 0.0);
+
+    std::vector<FigureRow> rows = figureRows(f);
+    EXPECT_EQ(formatValue(rows[5]), "16.7 %");
+    EXPECT_EQ(formatValue(rows[6]), "13 clusters (52.0 KiB)");
+    std::vector<FigureRow> noRows = figureRows(none);
+    EXPECT_EQ(formatChange(rows[0], noRows[0]), "-7");
+    EXPECT_EQ(formatChange(noRows[5], rows[5]), "+16.7 %");
+    EXPECT_EQ(formatChange(rows[4], rows[4]), "0");
+    EXPECT_EQ(formatChange(rows[8], noRows[8]), "-6 clusters (-24.0 KiB)");
+}
+
+TEST(DumpFiguresTest, FreeRunsFollowTheBitmapAcrossWholeAndMixedBytes) {
+    VolumeDumpVolume v = emptyVolume(u'C', 8 * 6);
+    setUsed(v, 3, 3);
+    setUsed(v, 16, 23);  // a whole used byte
+    setUsed(v, 47, 47);
+    std::vector<std::pair<uint64_t, uint64_t>> free;
+    forEachBitmapRun(v, [&](uint64_t first, uint64_t length, bool used) {
+        if (!used) free.emplace_back(first, length);
+    });
+    EXPECT_EQ(free, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 3}, {4, 12}, {24, 23}}));
+    VolumeFigures f = computeFigures(v);
+    EXPECT_EQ(f.freeClusters, 38u);
+    EXPECT_EQ(f.largestFreeRun, 23u);
+}
+
+TEST(ClusterMapTest, OneClusterPerCellPictureMatchesPixelByPixel) {
+    TempDir dir;
+    MapLayout layout;
+    layout.width = 16;
+    layout.cellPixels = 2;  // 8 columns
+    ClusterMap map = buildClusterMap(sampleVolume(), layout);
+    EXPECT_EQ(map.clustersPerCell, 1u);
+    EXPECT_EQ(map.rows, 6u);
+    std::string error;
+    ASSERT_TRUE(writePng(dir.file("map.png"), renderClusterMap(map, layout), error)) << error;
+
+    RgbImage img;
+    ASSERT_TRUE(decodePng(dir.file("map.png"), img));
+    ASSERT_EQ(img.width, 16u);
+    ASSERT_EQ(img.height, 12u);
+    const std::vector<ClusterKind> kinds = sampleKinds(false);
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            const size_t cluster = (y / 2) * 8 + x / 2;
+            const Rgb want = cluster < kinds.size() ? kindColour(kinds[cluster]) : outsideColour();
+            EXPECT_TRUE(img.at(x, y) == want) << "pixel " << x << "," << y << " cluster " << cluster;
+        }
+}
+
+TEST(ClusterMapTest, ACellShowsItsWorstClusterAndMovesShowOnBothSides) {
+    MapLayout layout;
+    layout.width = 8;
+    layout.cellPixels = 2;  // 4 columns
+    layout.maxRows = 3;     // 12 cells for 43 clusters: 4 clusters a cell
+    const VolumeDumpVolume after = sampleVolume(), before = sampleVolumeBefore();
+    std::vector<bool> moved = movedEntries(after, before);
+    EXPECT_EQ(std::count(moved.begin(), moved.end(), true), 1);
+    EXPECT_TRUE(moved[5]);  // C:\dir\moved.bin
+
+    ClusterMap map = buildClusterMap(after, layout, moved);
+    using K = ClusterKind;
+    EXPECT_EQ(map.clustersPerCell, 4u);
+    EXPECT_EQ(map.usedCells, 11u);
+    EXPECT_EQ(map.rows, 3u);
+    EXPECT_EQ(map.cells, (std::vector<K>{K::System, K::Contiguous, K::Directory, K::Fragmented, K::Free, K::Fragmented,
+                                         K::Contiguous, K::Moved, K::System, K::System, K::System}));
+    RgbImage img = renderClusterMap(map, layout);
+    EXPECT_TRUE(img.at(7, 5) == outsideColour());  // the twelfth cell is past the end
+    EXPECT_TRUE(img.at(6, 3) == kindColour(K::Moved));
+
+    ClusterMap old = buildClusterMap(before, layout, movedEntries(before, after));
+    EXPECT_EQ(old.cells[6], K::Moved);  // 24-27: where the file was
+    EXPECT_EQ(old.cells[7], K::Free);   // 28-31: free then
+}
+
+TEST(ClusterMapTest, LargeVolumeFitsTheRowLimitAndOverlapsCostNothingExtra) {
+    VolumeDumpVolume v = emptyVolume(u'C', 1000003);
+    setUsed(v, 0, 999999);
+    // Many entries claiming the whole volume: the map is still made in one pass over the cells.
+    for (int i = 0; i < 2000; ++i) v.addEntry(u"C:\\f" + platform::utf8ToUtf16(std::to_string(i)), {{0, 1000002}});
+    MapLayout layout;  // 1024 px, 4 px cells, 192 rows at most
+    ClusterMap map = buildClusterMap(v, layout);
+    EXPECT_EQ(map.columns, 256u);
+    EXPECT_EQ(map.clustersPerCell, 21u);
+    EXPECT_LE(map.rows, layout.maxRows);
+    EXPECT_EQ(map.usedCells, (1000003u + 20) / 21);
+    for (ClusterKind k : map.cells) ASSERT_EQ(k, ClusterKind::Contiguous);
+    RgbImage img = renderClusterMap(map, layout);
+    EXPECT_EQ(img.width, 1024u);
+    EXPECT_EQ(img.height, map.rows * 4);
+}
+
+TEST(ReportCommandTest, CompareWritesBothPicturesAndOneSelfContainedPage) {
+    TempDir dir;
+    VolumeDumpVolume other = emptyVolume(u'D', 64, u"<b>&\"x\"");
+    writeWholeFile(dir.file("before.vdf"), dumpToString({sampleVolumeBefore(), other}));
+    writeWholeFile(dir.file("after.vdf"), dumpToString({sampleVolume()}));
+    std::string out, err;
+    ASSERT_EQ(run({"compare", "-o", dir.file("out"), "-w", "128", dir.file("before.vdf"), dir.file("after.vdf")}, out, err), 0)
+        << err;
+
+    EXPECT_NE(out.find("fragmentation"), std::string::npos);
+    EXPECT_NE(out.find("share of fragmented files among the files with data"), std::string::npos);
+    EXPECT_NE(out.find("moved files"), std::string::npos);
+    for (const char* name : {"before_1_C.png", "after_1_C.png", "before_2_D.png", "report.html"})
+        EXPECT_TRUE(std::filesystem::exists(dir.file("out/") + name)) << name;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out/after_2_D.png")));  // D: is not in the later dump
+
+    RgbImage img;
+    ASSERT_TRUE(decodePng(dir.file("out/after_1_C.png"), img));
+    EXPECT_EQ(img.width, 128u);
+    EXPECT_TRUE(img.at(30 % 32 * 4, 30 / 32 * 4) == kindColour(ClusterKind::Moved));  // 32 columns of 4 px
+
+    const std::string html = readWholeFile(dir.file("out/report.html"));
+    EXPECT_NE(html.find("<img src=\"before_1_C.png\""), std::string::npos);
+    EXPECT_NE(html.find("<img src=\"after_1_C.png\""), std::string::npos);
+    EXPECT_NE(html.find("<td>fragmentation</td><td>16.7 %</td><td>16.7 %</td><td>0</td>"), std::string::npos);
+    EXPECT_NE(html.find("<td>moved files</td><td></td><td>1</td>"), std::string::npos);
+    EXPECT_NE(html.find("&lt;b&gt;&amp;&quot;x&quot;"), std::string::npos);  // the label is text, not markup
+    EXPECT_EQ(html.find("<b>"), std::string::npos);
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos);
+    EXPECT_EQ(html.find("<link"), std::string::npos);
+}
+
+TEST(ReportCommandTest, SingleDumpReportAndItsFailures) {
+    TempDir dir;
+    writeWholeFile(dir.file("now.vdf"), dumpToString({sampleVolume()}));
+    writeWholeFile(dir.file("then.vdf"), dumpToString({sampleVolumeBefore()}));
+    std::string out, err;
+    ASSERT_EQ(run({dir.file("now.vdf"), "--out", dir.file("pics"), "--before", dir.file("then.vdf")}, out, err), 0) << err;
+    EXPECT_NE(out.find("C: \"System\" (NTFS), 43 clusters of 4096 bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("moved files"), std::string::npos);
+    RgbImage img;
+    ASSERT_TRUE(decodePng(dir.file("pics/volume_1_C.png"), img));
+    EXPECT_EQ(img.width, 1024u);
+
+    // A damaged dump: exit 1 and the reader's reason, nothing drawn.
+    std::string damaged = dumpToString({sampleVolume()});
+    damaged.resize(damaged.size() - 3);
+    writeWholeFile(dir.file("bad.vdf"), damaged);
+    EXPECT_EQ(run({dir.file("bad.vdf"), "-o", dir.file("bad")}, out, err), 1);
+    EXPECT_NE(err.find("Damaged volume dump at offset"), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("bad/volume_1_C.png")));
+
+    EXPECT_EQ(run({dir.file("missing.vdf")}, out, err), 1);
+    EXPECT_NE(err.find("cannot open"), std::string::npos);
+    EXPECT_EQ(run({"compare", dir.file("now.vdf")}, out, err), 2);
+    EXPECT_EQ(run({dir.file("now.vdf"), "-w", "9"}, out, err), 2);
+    EXPECT_EQ(run({}, out, err), 2);
+    EXPECT_NE(err.find("usage:"), std::string::npos);
+}
