@@ -17,15 +17,13 @@
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
-enum class FileSystemType : int32_t { Unknown = -1, NTFS = 1, FAT = 2, FAT32 = 3 };
-
-// The name the logs use for a file-system type.
-const char* fileSystemTypeName(FileSystemType type);
-
 class CVolumeChangeFeed;
 
 class CDfrgVolume {
 public:
+    // Declared inside the class: the Windows headers have a global constant of this name.
+    enum class FileSystemType : int32_t { Unknown = -1, NTFS = 1, FAT = 2, FAT32 = 3 };
+
     virtual ~CDfrgVolume() = default;
 
     // Facts learnt when the volume was opened.
@@ -76,6 +74,9 @@ public:
     // cannot be watched.
     virtual std::unique_ptr<CVolumeChangeFeed> openChangeFeed() = 0;
 };
+
+// The name the logs use for a file-system type.
+const char* fileSystemTypeName(CDfrgVolume::FileSystemType type);
 
 // A volume handle or find handle together with the volume that closes it; for
 // platform::UniqueResource.

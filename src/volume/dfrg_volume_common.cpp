@@ -23,20 +23,20 @@ bool contains(const WString& text, const char16_t* part) { return text.find(part
 
 }  // namespace
 
-const char* fileSystemTypeName(FileSystemType type) {
+const char* fileSystemTypeName(CDfrgVolume::FileSystemType type) {
     switch (type) {
-    case FileSystemType::NTFS: return "NTFS";
-    case FileSystemType::FAT32: return "FAT 32";
-    case FileSystemType::FAT: return "FAT 16";
+    case CDfrgVolume::FileSystemType::NTFS: return "NTFS";
+    case CDfrgVolume::FileSystemType::FAT32: return "FAT 32";
+    case CDfrgVolume::FileSystemType::FAT: return "FAT 16";
     default: return "unknown";
     }
 }
 
-FileSystemType detectFileSystemType(const WString& name) {
-    if (contains(name, u"NTFS")) return FileSystemType::NTFS;
-    if (contains(name, u"FAT32")) return FileSystemType::FAT32;
-    if (contains(name, u"FAT")) return FileSystemType::FAT;
-    return FileSystemType::Unknown;
+CDfrgVolume::FileSystemType detectFileSystemType(const WString& name) {
+    if (contains(name, u"NTFS")) return CDfrgVolume::FileSystemType::NTFS;
+    if (contains(name, u"FAT32")) return CDfrgVolume::FileSystemType::FAT32;
+    if (contains(name, u"FAT")) return CDfrgVolume::FileSystemType::FAT;
+    return CDfrgVolume::FileSystemType::Unknown;
 }
 
 CDfrgVolumeCommon::CDfrgVolumeCommon(char16_t driveLetter, RetryPause pause)
@@ -78,7 +78,7 @@ void CDfrgVolumeCommon::readFileSystemFacts() {
     label_ = asUtf16(label);
     fileSystemType_ = detectFileSystemType(WString(asUtf16(fileSystemName)));
 
-    if (fileSystemType_ == FileSystemType::NTFS) {
+    if (fileSystemType_ == CDfrgVolume::FileSystemType::NTFS) {
         NTFS_VOLUME_DATA_BUFFER data;
         std::memset(&data, 0, sizeof data);
         DWORD returned = 0;

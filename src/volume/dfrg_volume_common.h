@@ -49,4 +49,4 @@ private:
 };
 
 // The type named by a file-system name: "NTFS", else "FAT32", else "FAT", else unknown.
-FileSystemType detectFileSystemType(const WString& fileSystemName);
+CDfrgVolume::FileSystemType detectFileSystemType(const WString& fileSystemName);

@@ -220,9 +220,10 @@ void scanVolumeBitmap(CDfrgVolume& volume, CExtentSnapshot& snapshot, CCriticalS
     const uint64_t total = volume.totalClusters();
     if (total == 0) return;
     const bool bounded = last != kNoCluster;
-    // The range ends at the volume's last cluster at the latest.
-    if (bounded && last >= total) last = total - 1;
-    const uint64_t end = bounded ? last : total - 1;
+    // A range past the end of the volume stops at its end, where the bitmap does; its last
+    // cluster is then walked like the others.
+    if (bounded && last > total) last = total;
+    const uint64_t end = bounded ? std::min(last, total - 1) : total - 1;
     if (first > end) return;
 
     std::vector<uint64_t> storage((kBufferBytes + 7) / 8);

@@ -111,13 +111,14 @@ std::shared_ptr<CMemoryVolume> CMemoryVolume::deserialize(const uint8_t* data, s
         if (!present) continue;
         auto n = std::make_unique<Node>();
         uint8_t directory;
-        uint32_t runs;
-        if (!in.u32(n->parent) || !in.u8(directory) || !in.u32(n->attributes) || !in.u64(n->size) ||
+        uint32_t runs, attributes;
+        if (!in.u32(n->parent) || !in.u8(directory) || !in.u32(attributes) || !in.u64(n->size) ||
             !in.text(n->name, 255) || !in.u32(runs) || runs > in.remaining() / 16) {
             error = "damaged file record";
             return nullptr;
         }
         n->directory = directory != 0;
+        n->attributes = attributes;
         n->runs.resize(runs);
         for (Run& r : n->runs) {
             in.u64(r.lcn);
