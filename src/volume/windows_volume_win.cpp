@@ -1,6 +1,9 @@
 // Windows only: each operation is the Windows call of the same name, passed through.
 #include "volume/windows_volume.h"
 
+#include <cstring>
+#include <vector>
+
 #include "platform/clock.h"
 #include "platform/last_error.h"
 #include "volume/volume_change_feed.h"
@@ -14,50 +17,55 @@ void pause(uint32_t ms) { platform::sleepMs(ms); }
 using UniqueHandle = platform::UniqueResource<Win32HandleTraits>;
 
 // ReadDirectoryChangesW on the volume root, overlapped so that a stop can interrupt the wait.
+// A read is always outstanding into the feed's own buffer, so that nothing that changes between
+// two calls of read() is missed.
 class CWindowsChangeFeed : public CVolumeChangeFeed {
 public:
-    CWindowsChangeFeed(HANDLE directory, HANDLE ioEvent) : directory_(directory), ioEvent_(ioEvent) {}
+    static constexpr DWORD kBufferBytes = 1u << 20;
+
+    CWindowsChangeFeed(HANDLE directory, HANDLE ioEvent)
+        : directory_(directory), ioEvent_(ioEvent), buffer_(kBufferBytes / sizeof(uint64_t)) {}
     ~CWindowsChangeFeed() override {
-        if (pending_) cancelPending();
+        if (pending_) {
+            platform::LastErrorKeeper keep;
+            CancelIo(directory_.get());
+            DWORD ignored;
+            GetOverlappedResult(directory_.get(), &overlapped_, &ignored, TRUE);
+        }
+    }
+
+    bool start() {
+        ZeroMemory(&overlapped_, sizeof overlapped_);
+        overlapped_.hEvent = ioEvent_.get();
+        pending_ = ReadDirectoryChangesW(directory_.get(), buffer_.data(), kBufferBytes, TRUE,
+                                         FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE, nullptr, &overlapped_,
+                                         nullptr) != FALSE;
+        return pending_;
     }
 
     Result read(void* buffer, uint32_t bufferSize, uint32_t& bytesReturned, platform::Event& stop) override {
         bytesReturned = 0;
-        if (!pending_) {
-            ZeroMemory(&overlapped_, sizeof overlapped_);
-            overlapped_.hEvent = ioEvent_.get();
-            if (!ReadDirectoryChangesW(directory_.get(), buffer, bufferSize, TRUE,
-                                       FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE, nullptr, &overlapped_,
-                                       nullptr))
-                return Result::Failed;
-            pending_ = true;
-        }
+        if (!pending_ && !start()) return Result::Failed;
         HANDLE waits[2] = {static_cast<HANDLE>(stop.nativeHandle()), ioEvent_.get()};
-        DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (which == WAIT_OBJECT_0) {
-            // The caller's buffer may not outlive this call: end the read.
-            cancelPending();
-            return Result::Stopped;
-        }
+        const DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (which == WAIT_OBJECT_0) return Result::Stopped;
         if (which != WAIT_OBJECT_0 + 1) return Result::Failed;
         pending_ = false;
         DWORD bytes = 0;
         if (!GetOverlappedResult(directory_.get(), &overlapped_, &bytes, FALSE)) return Result::Failed;
-        bytesReturned = bytes;
+        // More than the caller's buffer holds counts as lost, as the system reports it.
+        if (bytes <= bufferSize) {
+            std::memcpy(buffer, buffer_.data(), bytes);
+            bytesReturned = bytes;
+        }
+        start();
         return Result::Changes;
     }
 
 private:
-    void cancelPending() {
-        platform::LastErrorKeeper keep;
-        CancelIo(directory_.get());
-        DWORD ignored;
-        GetOverlappedResult(directory_.get(), &overlapped_, &ignored, TRUE);
-        pending_ = false;
-    }
-
     UniqueHandle directory_;
     UniqueHandle ioEvent_;
+    std::vector<uint64_t> buffer_;
     OVERLAPPED overlapped_{};
     bool pending_ = false;
 };
@@ -137,5 +145,7 @@ std::unique_ptr<CVolumeChangeFeed> CWindowsVolume::openChangeFeed() {
     if (!directory) return nullptr;
     UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!ioEvent) return nullptr;
-    return std::make_unique<CWindowsChangeFeed>(directory.release(), ioEvent.release());
+    auto feed = std::make_unique<CWindowsChangeFeed>(directory.release(), ioEvent.release());
+    if (!feed->start()) return nullptr;
+    return feed;
 }

@@ -290,8 +290,9 @@ TEST(MemoryVolumeFeed, AddedAndModifiedRecordsRelativeToTheRoot) {
     stop.reset();
     std::thread remover([&] { v->goAway(); });
     EXPECT_EQ(feed->read(buffer.data(), 4096, bytes, stop), CVolumeChangeFeed::Result::Failed);
+    const DWORD error = platform::lastError();
     remover.join();
-    EXPECT_EQ(platform::lastError(), ERROR_NOT_READY);
+    EXPECT_EQ(error, ERROR_NOT_READY);
 }
 
 TEST(MemoryVolumeSynthesis, AgedVolumesAreSoundFragmentedAndRepeatable) {
