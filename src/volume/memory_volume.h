@@ -4,6 +4,7 @@
 // answers the calls of the volume interface with the Windows buffer layouts, partial-result
 // rules and last-error values. Faults can be injected, and changes reach change feeds.
 //
+// Share modes are not enforced: a file that another program holds open is injected as a fault.
 // All operations are thread safe (one lock). Create it with std::make_shared: change feeds keep
 // the volume alive.
 #pragma once

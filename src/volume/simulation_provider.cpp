@@ -62,12 +62,18 @@ public:
         if (it == images_.end()) throw CDfrgException(ErrorVolumeUnavailable, "Couldn't open Volume ! " + device);
         std::shared_ptr<CVolumeImage> image;
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<std::mutex> guard(*lock_);
             image = open_[letter].lock();
             if (!image) {
                 std::string error;
-                image = CVolumeImage::open(it->second, static_cast<char16_t>(letter), error);
-                if (!image) throw CDfrgException(ErrorVolumeUnavailable, "Couldn't open Volume ! " + device + " " + error);
+                std::shared_ptr<CVolumeImage> opened = CVolumeImage::open(it->second, static_cast<char16_t>(letter), error);
+                if (!opened) throw CDfrgException(ErrorVolumeUnavailable, "Couldn't open Volume ! " + device + " " + error);
+                // Closing an image rewrites its file; an open of the same image waits for that.
+                std::shared_ptr<std::mutex> lock = lock_;
+                image = std::shared_ptr<CVolumeImage>(opened.get(), [lock, opened](CVolumeImage*) mutable {
+                    std::lock_guard<std::mutex> closing(*lock);
+                    opened.reset();
+                });
                 open_[letter] = image;
             }
         }
@@ -85,7 +91,7 @@ private:
     }
 
     std::map<char, fs::path> images_;
-    std::mutex lock_;
+    std::shared_ptr<std::mutex> lock_ = std::make_shared<std::mutex>();
     std::map<char, std::weak_ptr<CVolumeImage>> open_;
 };
 

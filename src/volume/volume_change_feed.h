@@ -2,7 +2,7 @@
 // (action and name relative to the volume root), the way ReadDirectoryChangesW delivers them for
 // the whole tree with the file-name and size filter.
 //
-// One reader thread at a time; a feed must be destroyed before the volume it came from.
+// One reader thread at a time. A feed may outlive the volume object that opened it.
 #pragma once
 #include <cstdint>
 

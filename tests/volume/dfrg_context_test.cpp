@@ -144,21 +144,13 @@ TEST(DfrgContextHold, LastsUntilTheDeadlineAcrossTheWrapOfTheTick) {
     ContextFixture::advance(100000);
 }
 
-TEST(DfrgContext, CountersIndexAndTrackerStatePath) {
+TEST(DfrgContext, TheTrackerStateLivesInTheStateDirectoryPerDrive) {
     auto v = makeVolume(100);
     v->setDriveLetter(u'D');
     CDfrgVolumeSettings settings;
     settings.stateDirectory = u"..\\state\\";
     ContextFixture f(v, settings);
     EXPECT_EQ(f.context().changeTrackerBasePath(), u"..\\state\\changeTrack_D");
-    EXPECT_EQ(f.context().volume().driveLetter(), u'D');
-    EXPECT_EQ(f.context().passCount(), -1);
-    EXPECT_EQ(f.context().panicPassCount(), -1);
-    f.context().setPassCount(3);
-    f.context().setPanicPassCount(0);
-    f.context().resetPassCounters();
-    EXPECT_EQ(f.context().passCount(), -1);
-    EXPECT_EQ(f.context().panicPassCount(), -1);
 }
 
 TEST(DfrgContextSnapshot, MovedFilesAreFollowedPieceByPieceOrRebuiltWhenThatIsSlow) {

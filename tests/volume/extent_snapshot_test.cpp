@@ -184,47 +184,6 @@ TEST(ExtentSnapshotSearch, FirstBestAndNeighbourRuns) {
     EXPECT_EQ(startOfRunBefore(s, CExtent()), kNoCluster);
 }
 
-TEST(ExtentSnapshotRefresh, RangesFollowTheVolumeAfterChanges) {
-    auto v = makeVolume(4000);
-    placeFile(*v, u"C:\\a", {{100, 50}, {400, 30}});
-    placeFile(*v, u"C:\\b", {{1000, 200}});
-    fillClusters(*v, u"C:\\c", 3000, 999);
-    ContextFixture f(v);
-    f.context().makeExtentSnapshot();
-
-    // Move b and a around and refresh only the ranges involved, as the engine does.
-    HANDLE dev = v->createFile(u"\\\\.\\C:", GENERIC_READ, 7, OPEN_EXISTING, 0);
-    auto move = [&](const WString& path, uint64_t vcn, uint64_t lcn, DWORD count) {
-        HANDLE h = v->createFile(path, FILE_READ_ATTRIBUTES, 7, OPEN_EXISTING, 0);
-        MOVE_FILE_DATA m{};
-        m.FileHandle = h;
-        m.StartingVcn.QuadPart = static_cast<LONGLONG>(vcn);
-        m.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
-        m.ClusterCount = count;
-        ASSERT_TRUE(v->deviceIoControl(dev, FSCTL_MOVE_FILE, &m, sizeof m, nullptr, 0, nullptr));
-        v->closeHandle(h);
-    };
-    move(u"C:\\b", 0, 150, 200);  // right behind a's first run
-    f.context().refreshSnapshot(1000, 1199);
-    f.context().refreshSnapshot(150, 349);
-    move(u"C:\\a", 50, 350, 30);  // a's second run behind b
-    f.context().refreshSnapshot(400, 429);
-    f.context().refreshSnapshot(350, 379);
-    EXPECT_EQ(claimedFree(f.context(), 4000), actualFree(*v, 4000));
-
-    // The range is cut at the end of the volume.
-    f.context().refreshSnapshot(3990, 5000);
-    EXPECT_EQ(runsOf(f.context()).back().second, 3999u);
-    EXPECT_EQ(claimedFree(f.context(), 4000), actualFree(*v, 4000));
-    v->closeHandle(dev);
-
-    // A whole refresh rebuilds: adjacent runs left by piecewise refreshes become one.
-    f.context().refreshSnapshot(0, kNoCluster);
-    Runs runs = runsOf(f.context());
-    for (size_t i = 1; i < runs.size(); ++i) EXPECT_GT(runs[i].first, runs[i - 1].second + 1);
-    EXPECT_EQ(claimedFree(f.context(), 4000), actualFree(*v, 4000));
-}
-
 TEST(ExtentSnapshotRefresh, RandomChangesRefreshedPiecewiseMatchTheVolume) {
     const uint64_t total = 80000;
     auto v = makeVolume(total);
@@ -251,4 +210,23 @@ TEST(ExtentSnapshotRefresh, RandomChangesRefreshedPiecewiseMatchTheVolume) {
         }
     }
     EXPECT_EQ(claimedFree(f.context(), total), actualFree(*v, total));
+
+
+    // A whole refresh rebuilds: runs left adjacent by piecewise refreshes become one.
+    f.context().refreshSnapshot(0, kNoCluster);
+    Runs runs = runsOf(f.context());
+    for (size_t i = 1; i < runs.size(); ++i) EXPECT_GT(runs[i].first, runs[i - 1].second + 1);
+    EXPECT_EQ(claimedFree(f.context(), total), actualFree(*v, total));
+}
+
+TEST(ExtentSnapshotRefresh, ARangePastTheEndStopsThereAndWalksTheLastCluster) {
+    auto v = makeVolume(100);
+    fillClusters(*v, u"C:\\a", 90, 9);
+    fillClusters(*v, u"C:\\b", 99, 1);
+    ContextFixture f(v);
+    f.context().makeExtentSnapshot();
+    EXPECT_EQ(runsOf(f.context()), (Runs{{0, 89}}));
+    v->deleteFile(u"C:\\b");
+    f.context().refreshSnapshot(95, 1000);
+    EXPECT_EQ(runsOf(f.context()), (Runs{{0, 89}, {99, 99}}));
 }
