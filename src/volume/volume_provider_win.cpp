@@ -3,6 +3,7 @@
 
 #include "platform/win32_types.h"
 #include "service/dfrg_exception.h"
+#include "volume/windows_volume.h"
 
 namespace {
 class WindowsVolumeProvider : public CVolumeProvider {
@@ -19,9 +20,8 @@ public:
         label.assign(reinterpret_cast<const char16_t*>(buffer));
         return true;
     }
-    std::unique_ptr<CDfrgVolume> openVolume(char) override {
-        // The Windows volume implementation opens "\\.\X:".
-        throw CDfrgException(ErrorVolumeUnavailable, "volume access not available");
+    std::unique_ptr<CDfrgVolume> openVolume(char driveLetter) override {
+        return std::make_unique<CWindowsVolume>(static_cast<char16_t>(driveLetter));
     }
 };
 }  // namespace

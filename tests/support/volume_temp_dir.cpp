@@ -1,0 +1,21 @@
+#include "support/volume_temp_dir.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace voltest {
+
+TempDir::TempDir(const std::string& tag) {
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = std::filesystem::temp_directory_path() /
+            ("vds-" + tag + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace voltest

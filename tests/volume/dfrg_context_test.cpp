@@ -1,0 +1,185 @@
+// The context: pause and stop through checkState, timed holds, snapshot upkeep.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/last_error.h"
+#include "service/dfrg_exception.h"
+#include "support/volume_test_support.h"
+#include "volume/dfrg_file.h"
+#include "volume/extent_snapshot.h"
+
+using namespace voltest;
+
+namespace {
+
+// Safety net against a hang, not a measurement.
+constexpr uint32_t kGuardMs = 30000;
+
+class CountingListener : public PauseListener {
+public:
+    std::atomic<int> pauses{0}, resumes{0};
+    platform::Event paused{platform::Event::Reset::Manual};
+    void onPause() override {
+        ++pauses;
+        paused.set();
+    }
+    void onResume() override { ++resumes; }
+};
+
+uint32_t g_tick = 0;
+uint32_t g_step = 0;
+uint32_t steppingTick() { return g_tick += g_step; }
+
+}  // namespace
+
+TEST(DfrgContextState, PollsAtOnceThenAtMostEvery500ms) {
+    ContextFixture f(makeVolume(100));
+    f.context().setPaused(true);
+    EXPECT_TRUE(f.context().isPaused());
+    // The first call would block now; stop it first so that it throws instead of waiting.
+    f.context().stopAll();
+    f.context().setPaused(false);
+    EXPECT_FALSE(f.context().isPaused());
+    EXPECT_THROW(checkState(f.context()), CDfrgException);
+    // Within 500 ms nothing is looked at, not even the stop.
+    ContextFixture::advance(499);
+    EXPECT_NO_THROW(checkState(f.context()));
+    ContextFixture::advance(1);
+    try {
+        checkState(f.context());
+        FAIL();
+    } catch (const CDfrgException& e) {
+        EXPECT_EQ(e.code(), ErrorStopRequested);
+        EXPECT_EQ(e.message(), "");
+    }
+}
+
+TEST(DfrgContextState, APauseBlocksTellsTheListenersAndEndsWithTheResume) {
+    ContextFixture f(makeVolume(100));
+    CountingListener a, b;
+    addPauseListener(&a);
+    addPauseListener(&b);
+    checkState(f.context());
+    f.context().setPaused(true);
+    ContextFixture::advance();
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        checkState(f.context());
+        returned = true;
+    });
+    ASSERT_TRUE(a.paused.wait(kGuardMs));
+    ASSERT_TRUE(b.paused.wait(kGuardMs));
+    EXPECT_FALSE(returned);
+    f.context().setPaused(false);
+    worker.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(a.pauses, 1);
+    EXPECT_EQ(a.resumes, 1);
+    EXPECT_EQ(b.resumes, 1);
+    removePauseListener(&a);
+    removePauseListener(&b);
+}
+
+TEST(DfrgContextState, AStopWhilePausedThrowsOnceResumed) {
+    ContextFixture f(makeVolume(100));
+    CountingListener l;
+    addPauseListener(&l);
+    f.context().setPaused(true);
+    ContextFixture::advance();
+    std::atomic<int> code{0};
+    std::thread worker([&] {
+        try {
+            checkState(f.context());
+        } catch (const CDfrgException& e) {
+            code = e.code();
+        }
+    });
+    ASSERT_TRUE(l.paused.wait(kGuardMs));
+    f.context().stopAll();
+    f.context().setPaused(false);
+    worker.join();
+    EXPECT_EQ(code, ErrorStopRequested);
+    removePauseListener(&l);
+}
+
+TEST(DfrgContextState, APausedWorkerClosesItsFilesUntilResumed) {
+    auto v = makeVolume(100);
+    fillClusters(*v, u"C:\\f", 10, 5);
+    ContextFixture f(v);
+    CDfrgFile file(f.context(), u"C:\\f", false);
+    CountingListener after;  // told after the file
+    addPauseListener(&after);
+    v->setOpenFault(u"C:\\f", ERROR_SHARING_VIOLATION);
+    EXPECT_TRUE(file.ensureOpen());  // still open
+    f.context().setPaused(true);
+    ContextFixture::advance();
+    std::thread resumer([&] {
+        after.paused.wait(kGuardMs);
+        f.context().setPaused(false);
+    });
+    checkState(f.context());
+    resumer.join();
+    removePauseListener(&after);
+    // It was closed: reopening meets the other program's lock.
+    EXPECT_FALSE(file.ensureOpen());
+    EXPECT_EQ(platform::lastError(), ERROR_SHARING_VIOLATION);
+    v->setOpenFault(u"C:\\f", 0);
+    EXPECT_TRUE(file.ensureOpen());
+}
+
+TEST(DfrgContextHold, LastsUntilTheDeadlineAcrossTheWrapOfTheTick) {
+    ContextFixture f(makeVolume(100));
+    EXPECT_FALSE(f.context().isHolding());
+    ContextFixture::advance(0xFFFFFFFFu - ContextFixture::now() - 1000);  // just before the wrap
+    f.context().holdFor(300000);
+    EXPECT_TRUE(f.context().isHolding());
+    ContextFixture::advance(300000);
+    EXPECT_TRUE(f.context().isHolding());
+    ContextFixture::advance(1);
+    EXPECT_FALSE(f.context().isHolding());
+    ContextFixture::advance(0x80000000u);  // far past: still over, once and for all
+    EXPECT_FALSE(f.context().isHolding());
+    ContextFixture::advance(100000);
+}
+
+TEST(DfrgContext, TheTrackerStateLivesInTheStateDirectoryPerDrive) {
+    auto v = makeVolume(100);
+    v->setDriveLetter(u'D');
+    CDfrgVolumeSettings settings;
+    settings.stateDirectory = u"..\\state\\";
+    ContextFixture f(v, settings);
+    EXPECT_EQ(f.context().changeTrackerBasePath(), u"..\\state\\changeTrack_D");
+}
+
+TEST(DfrgContextSnapshot, MovedFilesAreFollowedPieceByPieceOrRebuiltWhenThatIsSlow) {
+    auto v = makeVolume(5000);
+    placeFile(*v, u"C:\\f", {{500, 10}, {600, 10}, {700, 10}, {800, 10}});
+    ContextFixture f(v);
+    auto* scripted = new CScriptedVolume(v, {});
+    CDfrgContext context(std::unique_ptr<CDfrgVolume>(scripted), 0, {});
+    context.makeExtentSnapshot();
+    CFileExtentList before, after;
+    {
+        CDfrgFile file(context, u"C:\\f", false);
+        ASSERT_TRUE(file.getFileExtents(before));
+        ASSERT_EQ(file.moveClustersTo(2000, 40, 0), 0);
+        ASSERT_TRUE(file.getFileExtents(after));
+    }
+    scripted->bitmapRequests.clear();
+    context.updateSnapshotExt(before);
+    context.updateSnapshotExt(after);
+    EXPECT_EQ(scripted->bitmapRequests, (std::vector<LONGLONG>{500, 600, 700, 800, 2000}));
+    EXPECT_EQ(runsOf(context), (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1999}, {2040, 4999}}));
+
+    // A refresh that takes longer than the build did, before half the records are done, is
+    // replaced by a rebuild of the whole volume.
+    scripted->bitmapRequests.clear();
+    g_tick = ContextFixture::now();
+    g_step = 1;
+    setContextTickSource(steppingTick);
+    context.updateSnapshotExt(before);
+    EXPECT_EQ(scripted->bitmapRequests, (std::vector<LONGLONG>{500, 0}));
+    setContextTickSource(&ContextFixture::now);
+}

@@ -1,0 +1,305 @@
+// The memory volume's device controls, move rules, faults and change feed: the behaviour the
+// engine relies on from a real file system.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "platform/last_error.h"
+#include "support/volume_test_support.h"
+#include "volume/image_synthesis.h"
+#include "volume/volume_change_feed.h"
+
+using namespace voltest;
+
+namespace {
+
+struct Device {
+    std::shared_ptr<CMemoryVolume> volume;
+    HANDLE handle;
+    explicit Device(std::shared_ptr<CMemoryVolume> v) : volume(std::move(v)) {
+        handle = volume->createFile(u"\\\\.\\C:", GENERIC_READ, 7, OPEN_EXISTING, 0);
+    }
+    ~Device() { volume->closeHandle(handle); }
+
+    BOOL bitmap(LONGLONG start, std::vector<uint8_t>& out, DWORD size, DWORD& returned) {
+        out.assign(size, 0xCC);
+        STARTING_LCN_INPUT_BUFFER in;
+        in.StartingLcn.QuadPart = start;
+        return volume->deviceIoControl(handle, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, out.data(), size, &returned);
+    }
+    BOOL move(HANDLE file, uint64_t vcn, uint64_t lcn, DWORD count) {
+        MOVE_FILE_DATA m;
+        m.FileHandle = file;
+        m.StartingVcn.QuadPart = static_cast<LONGLONG>(vcn);
+        m.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
+        m.ClusterCount = count;
+        return volume->deviceIoControl(handle, FSCTL_MOVE_FILE, &m, sizeof m, nullptr, 0, nullptr);
+    }
+};
+
+HANDLE openFile(CMemoryVolume& v, const WString& path, DWORD access = FILE_READ_ATTRIBUTES) {
+    return v.createFile(path, access, 7, OPEN_EXISTING, 0);
+}
+
+BOOL retrieval(CMemoryVolume& v, HANDLE file, LONGLONG vcn, std::vector<uint64_t>& out, DWORD size, DWORD& returned) {
+    out.assign((size + 7) / 8, 0);
+    STARTING_VCN_INPUT_BUFFER in;
+    in.StartingVcn.QuadPart = vcn;
+    return v.deviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, out.data(), size, &returned);
+}
+
+}  // namespace
+
+TEST(MemoryVolumeBitmap, PartialResultsRoundTheStartDownAndReportMoreData) {
+    auto v = makeVolume(100);
+    fillClusters(*v, u"C:\\a", 10, 3);
+    Device d(v);
+    std::vector<uint8_t> buf;
+    DWORD returned = 0;
+
+    // Start 13 is answered from 8; 16 header bytes + 2 bitmap bytes fit, 12 bytes are needed.
+    platform::setLastError(0);
+    EXPECT_FALSE(d.bitmap(13, buf, 18, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(returned, 18u);
+    auto* b = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(buf.data());
+    EXPECT_EQ(b->StartingLcn.QuadPart, 8);
+    EXPECT_EQ(b->BitmapSize.QuadPart, 92);
+    EXPECT_EQ(b->Buffer[0], 0x1C);  // clusters 10, 11, 12
+    EXPECT_EQ(b->Buffer[1], 0x00);
+
+    // The whole rest fits: success, and the bits past the last cluster read as free.
+    EXPECT_TRUE(d.bitmap(96, buf, 64, returned));
+    b = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(buf.data());
+    EXPECT_EQ(returned, 17u);
+    EXPECT_EQ(b->BitmapSize.QuadPart, 4);
+    EXPECT_EQ(b->Buffer[0], 0x00);
+
+    EXPECT_FALSE(d.bitmap(100, buf, 64, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(d.bitmap(0, buf, 8, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST(MemoryVolumeRetrieval, ExtentsVirtualRunsMoreDataAndEndOfFile) {
+    auto v = makeVolume(1000);
+    placeFile(*v, u"C:\\sparse", {{100, 16}, {V, 32}, {200, 5}, {V, 11}}, FILE_ATTRIBUTE_SPARSE_FILE);
+    v->placeFile(u"C:\\tiny", 0, 300, {});
+    HANDLE f = openFile(*v, u"C:\\sparse");
+    std::vector<uint64_t> buf;
+    DWORD returned = 0;
+
+    // Room for two extents of four: more data follows.
+    platform::setLastError(0);
+    EXPECT_FALSE(retrieval(*v, f, 0, buf, 48, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_MORE_DATA);
+    auto* r = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(buf.data());
+    ASSERT_EQ(r->ExtentCount, 2u);
+    EXPECT_EQ(returned, 48u);
+    EXPECT_EQ(r->Extents[0].NextVcn.QuadPart, 16);
+    EXPECT_EQ(r->Extents[0].Lcn.QuadPart, 100);
+    EXPECT_EQ(r->Extents[1].NextVcn.QuadPart, 48);
+    EXPECT_EQ(r->Extents[1].Lcn.QuadPart, -1);
+
+    // A VCN inside a run is answered from the run's start.
+    EXPECT_TRUE(retrieval(*v, f, 50, buf, 4112, returned));
+    r = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(buf.data());
+    EXPECT_EQ(r->StartingVcn.QuadPart, 48);
+    EXPECT_EQ(r->ExtentCount, 2u);
+    EXPECT_EQ(r->Extents[1].NextVcn.QuadPart, 64);
+
+    EXPECT_FALSE(retrieval(*v, f, 64, buf, 4112, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_HANDLE_EOF);
+    HANDLE tiny = openFile(*v, u"C:\\tiny");
+    EXPECT_FALSE(retrieval(*v, tiny, 0, buf, 4112, returned));
+    EXPECT_EQ(platform::lastError(), ERROR_HANDLE_EOF);
+    v->closeHandle(f);
+    v->closeHandle(tiny);
+}
+
+TEST(MemoryVolumeMove, TargetsMustBeFreeAndCompressedFilesMoveInWholeUnits) {
+    auto v = makeVolume(1000);
+    placeFile(*v, u"C:\\plain", {{10, 5}, {50, 5}});
+    fillClusters(*v, u"C:\\blocker", 300, 1);
+    placeFile(*v, u"C:\\packed", {{100, 4}, {V, 12}, {120, 16}}, FILE_ATTRIBUTE_COMPRESSED);
+    Device d(v);
+    HANDLE plain = openFile(*v, u"C:\\plain");
+    HANDLE packed = openFile(*v, u"C:\\packed");
+
+    EXPECT_FALSE(d.move(plain, 0, 296, 10));  // 300 is in use
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(d.move(plain, 0, 12, 10));  // overlaps the file itself
+    EXPECT_FALSE(d.move(plain, 5, 400, 6));  // past the end of the file
+    EXPECT_FALSE(d.move(plain, 0, 995, 10)); // past the end of the volume
+    EXPECT_TRUE(d.move(plain, 0, 400, 10));
+    CMemoryVolume::FileInfo info;
+    ASSERT_TRUE(v->fileInfo(u"C:\\plain", info));
+    EXPECT_EQ(info.runs, (std::vector<voltest::Run>{{400, 10}}));
+    EXPECT_FALSE(v->isClusterUsed(10));
+    EXPECT_FALSE(v->isClusterUsed(54));
+
+    EXPECT_FALSE(d.move(packed, 0, 500, 8));  // part of a unit
+    EXPECT_FALSE(d.move(packed, 4, 500, 16));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(d.move(packed, 0, 500, 32));  // 20 allocated clusters, packed together
+    ASSERT_TRUE(v->fileInfo(u"C:\\packed", info));
+    EXPECT_EQ(info.runs, (std::vector<voltest::Run>{{500, 4}, {V, 12}, {504, 16}}));
+    EXPECT_TRUE(v->checkIntegrity().empty());
+
+    EXPECT_FALSE(d.move(reinterpret_cast<HANDLE>(uintptr_t(0x7770)), 0, 600, 1));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_HANDLE);
+    v->closeHandle(plain);
+    v->closeHandle(packed);
+}
+
+TEST(MemoryVolumeMove, EncryptedFilesNeedReadAccess) {
+    auto v = makeVolume(200);
+    placeFile(*v, u"C:\\secret", {{10, 4}}, FILE_ATTRIBUTE_ENCRYPTED);
+    Device d(v);
+    HANDLE attributesOnly = openFile(*v, u"C:\\secret");
+    EXPECT_FALSE(d.move(attributesOnly, 0, 100, 4));
+    EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    HANDLE reader = openFile(*v, u"C:\\secret", FILE_READ_ATTRIBUTES | FILE_READ_DATA);
+    EXPECT_TRUE(d.move(reader, 0, 100, 4));
+    v->closeHandle(attributesOnly);
+    v->closeHandle(reader);
+}
+
+TEST(MemoryVolumeFaults, RefusedMovesOpenFaultsAndAVolumeThatGoesAway) {
+    auto v = makeVolume(200);
+    fillClusters(*v, u"C:\\f", 10, 4);
+    Device d(v);
+    HANDLE f = openFile(*v, u"C:\\f");
+    v->refuseMoves(ERROR_ACCESS_DENIED, 1);
+    EXPECT_FALSE(d.move(f, 0, 100, 4));
+    EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(d.move(f, 0, 100, 4));
+
+    for (DWORD error : {DWORD(ERROR_SHARING_VIOLATION), DWORD(ERROR_FILE_NOT_FOUND), DWORD(ERROR_ACCESS_DENIED)}) {
+        v->setOpenFault(u"c:/F", error);
+        EXPECT_EQ(openFile(*v, u"C:\\f"), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(platform::lastError(), error);
+    }
+    v->setOpenFault(u"C:\\f", 0);
+    HANDLE again = openFile(*v, u"C:\\f");
+    EXPECT_NE(again, INVALID_HANDLE_VALUE);
+
+    v->goAway();
+    EXPECT_FALSE(d.move(f, 0, 150, 4));
+    EXPECT_EQ(platform::lastError(), ERROR_NOT_READY);
+    EXPECT_EQ(v->getFileAttributes(u"C:\\f"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(v->createFile(u"\\\\.\\C:", GENERIC_READ, 7, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::lastError(), ERROR_NOT_READY);
+    EXPECT_TRUE(v->closeHandle(again));  // handles can still be let go
+    EXPECT_TRUE(v->closeHandle(f));
+}
+
+TEST(MemoryVolumeFiles, DirectoriesNamesGrowthAndDeletion) {
+    auto v = makeVolume(200);
+    ASSERT_TRUE(v->createDirectory(u"C:\\dir"));
+    EXPECT_FALSE(v->createDirectory(u"C:\\dir"));
+    EXPECT_EQ(platform::lastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(openFile(*v, u"C:\\dir"), INVALID_HANDLE_VALUE);  // directories need backup semantics
+    EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(v->createFile(u"C:\\dir\\a?b", GENERIC_WRITE, 0, CREATE_NEW, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_NAME);
+    placeFile(*v, u"C:\\dir\\b.txt", {{5, 1}});
+    placeFile(*v, u"C:\\dir\\A.txt", {{6, 1}});
+    WIN32_FIND_DATAW data;
+    HANDLE find = v->findFirstFile(u"C:\\DIR\\*.txt", &data);  // names compare without case
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WString(asUtf16(data.cFileName)), u"A.txt");
+    v->findClose(find);
+
+    // Growing a file allocates right behind it when it can; deleting frees its clusters.
+    HANDLE f = v->createFile(u"C:\\dir\\grow", GENERIC_WRITE, 0, CREATE_NEW, 0);
+    EXPECT_TRUE(v->appendToFile(f, 4096 * 3));
+    EXPECT_TRUE(v->appendToFile(f, 4096));
+    v->closeHandle(f);
+    CMemoryVolume::FileInfo info;
+    ASSERT_TRUE(v->fileInfo(u"C:\\dir\\grow", info));
+    ASSERT_EQ(info.runs.size(), 1u);
+    EXPECT_EQ(info.runs[0].length, 4u);
+    EXPECT_TRUE(v->checkIntegrity().empty());
+    EXPECT_TRUE(v->deleteFile(u"C:\\dir\\grow"));
+    EXPECT_FALSE(v->isClusterUsed(info.runs[0].lcn));
+    HANDLE readOnly = openFile(*v, u"C:\\dir\\A.txt");
+    EXPECT_FALSE(v->appendToFile(readOnly, 10));
+    EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    v->closeHandle(readOnly);
+    EXPECT_FALSE(v->closeHandle(readOnly));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(MemoryVolumeFeed, AddedAndModifiedRecordsRelativeToTheRoot) {
+    auto v = makeVolume(500);
+    ASSERT_TRUE(v->createDirectory(u"C:\\docs"));
+    auto feed = v->openChangeFeed();
+    ASSERT_TRUE(feed);
+    HANDLE f = v->createFile(u"C:\\docs\\new.txt", GENERIC_WRITE, 0, CREATE_NEW, 0);
+    v->appendToFile(f, 5000);
+    v->closeHandle(f);
+
+    platform::Event stop(platform::Event::Reset::Manual);
+    std::vector<uint64_t> buffer(512);
+    uint32_t bytes = 0;
+    ASSERT_EQ(feed->read(buffer.data(), 4096, bytes, stop), CVolumeChangeFeed::Result::Changes);
+    std::vector<std::pair<DWORD, WString>> seen;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(buffer.data());
+    for (;;) {
+        auto* rec = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(p);
+        seen.emplace_back(rec->Action, WString(asUtf16(rec->FileName), rec->FileNameLength / 2));
+        if (!rec->NextEntryOffset) break;
+        EXPECT_EQ(rec->NextEntryOffset % 4, 0u);
+        p += rec->NextEntryOffset;
+    }
+    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, WString>>{{FILE_ACTION_ADDED, u"docs\\new.txt"},
+                                                            {FILE_ACTION_MODIFIED, u"docs\\new.txt"}}));
+
+    // More than the buffer holds: everything is dropped and 0 bytes say so.
+    for (int i = 0; i < 40; ++i) {
+        HANDLE g = v->createFile(u"C:\\docs\\file" + platform::utf8ToUtf16(std::to_string(i)), GENERIC_WRITE, 0,
+                                 CREATE_NEW, 0);
+        v->closeHandle(g);
+    }
+    ASSERT_EQ(feed->read(buffer.data(), 64, bytes, stop), CVolumeChangeFeed::Result::Changes);
+    EXPECT_EQ(bytes, 0u);
+
+    // A stop ends a waiting read; a volume that goes away ends the feed.
+    std::thread stopper([&] { stop.set(); });
+    EXPECT_EQ(feed->read(buffer.data(), 4096, bytes, stop), CVolumeChangeFeed::Result::Stopped);
+    stopper.join();
+    stop.reset();
+    std::thread remover([&] { v->goAway(); });
+    EXPECT_EQ(feed->read(buffer.data(), 4096, bytes, stop), CVolumeChangeFeed::Result::Failed);
+    const DWORD error = platform::lastError();
+    remover.join();
+    EXPECT_EQ(error, ERROR_NOT_READY);
+}
+
+TEST(MemoryVolumeSynthesis, AgedVolumesAreSoundFragmentedAndRepeatable) {
+    CImageParameters p;
+    p.volumeBytes = 256ull << 20;
+    p.fileCount = 1500;
+    p.seed = 7;
+    std::string error;
+    auto a = synthesizeVolume(p, error);
+    ASSERT_TRUE(a) << error;
+    EXPECT_TRUE(a->checkIntegrity().empty());
+    const auto s = a->statistics();
+    EXPECT_EQ(s.files, 1500u);
+    EXPECT_GT(s.fragmentedFiles, s.filesWithClusters / 50);
+    EXPECT_GT(s.freeRuns, 50u);
+    const double fullness = 1.0 - double(s.freeClusters) / double(a->geometry().totalClusters);
+    EXPECT_NEAR(fullness, 0.6, 0.08);
+
+    auto b = synthesizeVolume(p, error);
+    std::vector<uint8_t> sa, sb;
+    a->serialize(sa);
+    b->serialize(sb);
+    EXPECT_EQ(sa, sb);
+    p.seed = 8;
+    synthesizeVolume(p, error)->serialize(sb);
+    EXPECT_NE(sa, sb);
+}
