@@ -1,0 +1,210 @@
+#include "support/engine_files_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/product_key.h"
+#include "config/registry.h"
+#include "support/fake_volume_provider.h"
+#include "volume/dfrg_volume.h"
+
+namespace enginetest {
+
+namespace {
+
+std::vector<DfrgStatus> g_status;
+std::function<void(const DfrgStatus&)> g_hook;
+
+void recordStatus(DfrgStatus status) {
+    g_status.push_back(status);
+    if (g_hook) g_hook(g_status.back());
+}
+
+void writeSettings(const EngineOptions& o) {
+    CRegistry registry;
+    CRegistryKey settings;
+    ASSERT_TRUE(registry.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, settings));
+    settings.setDword("DoMoveBetterPlace", o.moveBetterPlace ? 1 : 0);
+    settings.setDword("DoMoveLeft", o.moveLeft ? 1 : 0);
+    settings.setDword("MaxClusterMoveCount", o.maxClusterMoveCount);
+    settings.setDword("dumpType", o.dumpType);
+}
+
+}  // namespace
+
+std::vector<DfrgStatus>& statusRecords() { return g_status; }
+void clearStatus() { g_status.clear(); }
+void setStatusHook(std::function<void(const DfrgStatus&)> hook) { g_hook = std::move(hook); }
+
+EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) {
+    overrideVolumeProvider(std::make_shared<FakeVolumeProvider>());
+    writeSettings(options);
+    statistics_ = std::make_unique<CDfrgStatistics>();
+    config_ = std::make_unique<CDfrgConfig>();
+    log_ = CaptureAppender::install();
+    CDfrgVolumeSettings settings;
+    settings.maxClusterMoveCount = config_->maxClusterMoveCount();
+    settings.maxExtentListSize = config_->maxExtentListSize();
+    settings.stateDirectory = config_->stateDirectory();
+    context_ = std::make_unique<voltest::ContextFixture>(std::move(volume), settings);
+    state_.config = config_.get();
+    state_.statusCallback = recordStatus;
+    clearStatus();
+}
+
+EngineFixture::~EngineFixture() {
+    setStatusHook(nullptr);
+    clearStatus();
+    context_.reset();
+    LogManager::shutdown();
+    config_.reset();
+    statistics_.reset();
+}
+
+std::vector<CaptureAppender::Entry> EngineFixture::logged(const std::string& text) const {
+    std::vector<CaptureAppender::Entry> out;
+    for (const auto& e : log_->entries())
+        if (e.text == text) out.push_back(e);
+    return out;
+}
+
+std::string EngineFixture::property(const CaptureAppender::Entry& entry, const std::string& name) {
+    for (const LogProperty& p : entry.properties)
+        if (p.name == name) return p.value;
+    return std::string();
+}
+
+uint64_t piecesOf(const std::vector<CMemoryVolume::Run>& runs) {
+    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
+    for (const CMemoryVolume::Run& r : runs) {
+        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
+        if (r.lcn != expected) ++pieces;
+        expected = r.lcn + r.length;
+    }
+    return pieces;
+}
+
+uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
+    CMemoryVolume::FileInfo info;
+    return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
+}
+
+namespace {
+
+void listInto(CMemoryVolume& volume, const WString& dir, std::vector<TreeEntry>& out) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = volume.findFirstFile(dir + u"\\*", &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    std::vector<std::pair<WString, DWORD>> names;
+    do {
+        names.emplace_back(WString(asUtf16(data.cFileName)), data.dwFileAttributes);
+    } while (volume.findNextFile(find, &data));
+    volume.findClose(find);
+    for (const auto& n : names) {
+        if (n.first == u"." || n.first == u"..") continue;
+        const bool directory = (n.second & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!directory && (n.second & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+        TreeEntry e;
+        e.path = dir + u"\\" + n.first;
+        e.directory = directory;
+        CMemoryVolume::FileInfo info;
+        if (volume.fileInfo(e.path, info)) {
+            for (const auto& r : info.runs)
+                if (r.lcn != CMemoryVolume::kVirtualLcn) e.clusters += r.length;
+            e.pieces = piecesOf(info.runs);
+        }
+        out.push_back(e);
+        if (directory) listInto(volume, e.path, out);
+    }
+}
+
+}  // namespace
+
+std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
+    std::vector<TreeEntry> out;
+    listInto(volume, WString(1, volume.driveLetter()) + u":", out);
+    return out;
+}
+
+bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
+    if (n == 0) return true;
+    const WString device = u"\\\\.\\" + WString(1, volume.driveLetter()) + u":";
+    HANDLE h = volume.createFile(device, GENERIC_READ, 7, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const uint64_t total = volume.geometry().totalClusters;
+    std::vector<uint64_t> storage(8192 + 2);
+    auto* buffer = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(storage.data());
+    const uint8_t* bits = reinterpret_cast<const uint8_t*>(buffer->Buffer);
+    uint64_t run = 0, lcn = 0;
+    bool found = false;
+    // Small reads first: most runs are found in the first few bytes.
+    DWORD ask = 64;
+    while (!found && lcn < total) {
+        STARTING_LCN_INPUT_BUFFER in;
+        in.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
+        DWORD returned = 0;
+        volume.deviceIoControl(h, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, buffer, ask, &returned);
+        ask = static_cast<DWORD>(std::min<size_t>(ask * 4, storage.size() * 8));
+        const uint64_t start = static_cast<uint64_t>(buffer->StartingLcn.QuadPart);
+        const uint64_t count = std::min<uint64_t>((returned - 16) * 8, total - start);
+        if (count == 0) break;
+        for (uint64_t i = lcn - start; i < count && !found; ++i) {
+            if (i % 8 == 0 && count - i >= 8 && bits[i / 8] == 0xFF) {
+                run = 0;
+                i += 7;
+                continue;
+            }
+            if ((bits[i / 8] >> (i % 8)) & 1u) run = 0;
+            else found = ++run >= n;
+        }
+        lcn = start + count;
+    }
+    volume.closeHandle(h);
+    return found;
+}
+
+std::vector<CMemoryVolume::Run> freeRuns(CMemoryVolume& volume) {
+    std::vector<CMemoryVolume::Run> runs;
+    const WString device = u"\\\\.\\" + WString(1, volume.driveLetter()) + u":";
+    HANDLE h = volume.createFile(device, GENERIC_READ, 7, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) return runs;
+    const uint64_t total = volume.geometry().totalClusters;
+    std::vector<uint64_t> storage(8192 + 2);
+    auto* buffer = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(storage.data());
+    const uint8_t* bits = reinterpret_cast<const uint8_t*>(buffer->Buffer);
+    for (uint64_t lcn = 0; lcn < total;) {
+        STARTING_LCN_INPUT_BUFFER in;
+        in.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
+        DWORD returned = 0;
+        volume.deviceIoControl(h, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, buffer,
+                               static_cast<DWORD>(storage.size() * 8), &returned);
+        const uint64_t start = static_cast<uint64_t>(buffer->StartingLcn.QuadPart);
+        const uint64_t count = std::min<uint64_t>((returned - 16) * 8, total - start);
+        if (count == 0) break;
+        for (uint64_t i = 0; i < count; ++i) {
+            if ((bits[i / 8] >> (i % 8)) & 1u) continue;
+            const uint64_t c = start + i;
+            if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
+            else runs.push_back({c, 1});
+        }
+        lcn = start + count;
+    }
+    volume.closeHandle(h);
+    return runs;
+}
+
+void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters) {
+    std::vector<CMemoryVolume::Run> runs;
+    uint64_t have = 0;
+    for (const CMemoryVolume::Run& r : freeRuns(volume)) {
+        if (have == clusters) break;
+        const uint64_t take = std::min(r.length, clusters - have);
+        runs.push_back({r.lcn, take});
+        have += take;
+    }
+    ASSERT_EQ(have, clusters);
+    ASSERT_TRUE(volume.placeFile(path, FILE_ATTRIBUTE_ARCHIVE, clusters * volume.geometry().bytesPerCluster, runs));
+}
+
+}  // namespace enginetest
