@@ -37,7 +37,15 @@ std::vector<DfrgStatus>& statusRecords() { return g_status; }
 void clearStatus() { g_status.clear(); }
 void setStatusHook(std::function<void(const DfrgStatus&)> hook) { g_hook = std::move(hook); }
 
-EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) {
+BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
+    if (pretend && pretend(move)) {
+        moves.push_back(move);
+        return TRUE;
+    }
+    return CScriptedVolume::moveFile(move);
+}
+
+EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
     overrideVolumeProvider(std::make_shared<FakeVolumeProvider>());
     writeSettings(options);
     statistics_ = std::make_unique<CDfrgStatistics>();
@@ -47,7 +55,10 @@ EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOption
     settings.maxClusterMoveCount = config_->maxClusterMoveCount();
     settings.maxExtentListSize = config_->maxExtentListSize();
     settings.stateDirectory = config_->stateDirectory();
-    context_ = std::make_unique<voltest::ContextFixture>(std::move(volume), settings);
+    setContextTickSource(&voltest::ContextFixture::now);
+    auto engineVolume = std::make_unique<EngineVolume>(std::move(volume));
+    volume_ = engineVolume.get();
+    context_ = std::make_unique<CDfrgContext>(std::move(engineVolume), 0, settings);
     state_.config = config_.get();
     state_.statusCallback = recordStatus;
     clearStatus();
@@ -57,9 +68,17 @@ EngineFixture::~EngineFixture() {
     setStatusHook(nullptr);
     clearStatus();
     context_.reset();
+    setContextTickSource(nullptr);
     LogManager::shutdown();
     config_.reset();
     statistics_.reset();
+}
+
+std::vector<uint64_t> EngineFixture::takeMoveTargets() {
+    std::vector<uint64_t> targets;
+    for (const MOVE_FILE_DATA& m : volume_->moves) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
+    volume_->moves.clear();
+    return targets;
 }
 
 std::vector<CaptureAppender::Entry> EngineFixture::logged(const std::string& text) const {
@@ -192,6 +211,20 @@ std::vector<CMemoryVolume::Run> freeRuns(CMemoryVolume& volume) {
     }
     volume.closeHandle(h);
     return runs;
+}
+
+void fillExcept(CMemoryVolume& volume, const std::vector<CMemoryVolume::Run>& keepFree) {
+    const uint64_t total = volume.geometry().totalClusters;
+    std::vector<bool> keep(total, false);
+    for (const CMemoryVolume::Run& r : keepFree)
+        for (uint64_t c = r.lcn; c < r.lcn + r.length && c < total; ++c) keep[c] = true;
+    std::vector<CMemoryVolume::Run> runs;
+    for (uint64_t c = 0; c < total; ++c) {
+        if (keep[c] || volume.isClusterUsed(c)) continue;
+        if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
+        else runs.push_back({c, 1});
+    }
+    if (!runs.empty()) voltest::placeFile(volume, u"C:\\$filler", runs, FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters) {

@@ -23,6 +23,15 @@ std::vector<DfrgStatus>& statusRecords();
 void clearStatus();
 void setStatusHook(std::function<void(const DfrgStatus&)> hook);
 
+// The memory volume as the engine sees it, recording every move asked of it. A move for which
+// `pretend` answers true reports success without moving anything (a file system that lies).
+class EngineVolume : public voltest::CScriptedVolume {
+public:
+    explicit EngineVolume(std::shared_ptr<CMemoryVolume> memory) : CScriptedVolume(std::move(memory), {}) {}
+    BOOL moveFile(const MOVE_FILE_DATA& move) override;
+    std::function<bool(const MOVE_FILE_DATA&)> pretend;
+};
+
 struct EngineOptions {
     bool moveBetterPlace = true;  // "DoMoveBetterPlace"
     bool moveLeft = false;        // "DoMoveLeft"
@@ -41,8 +50,13 @@ public:
     EngineFixture& operator=(const EngineFixture&) = delete;
 
     CPassState& state() { return state_; }
-    CDfrgContext& context() { return context_->context(); }
-    CMemoryVolume& memory() { return context_->memory(); }
+    CDfrgContext& context() { return *context_; }
+    CMemoryVolume& memory() { return *memory_; }
+    EngineVolume& volume() { return *volume_; }
+    // The targets of the moves asked since the last call, in order.
+    std::vector<uint64_t> takeMoveTargets();
+    // Lets the next checkState look at the events.
+    static void advance() { voltest::ContextFixture::advance(); }
     CDfrgConfig& config() { return *config_; }
     CDfrgStatistics& statistics() { return *statistics_; }
     // The messages logged with this text.
@@ -55,7 +69,9 @@ private:
     std::unique_ptr<CDfrgStatistics> statistics_;
     std::unique_ptr<CDfrgConfig> config_;
     CaptureAppender* log_ = nullptr;
-    std::unique_ptr<voltest::ContextFixture> context_;
+    std::shared_ptr<CMemoryVolume> memory_;
+    EngineVolume* volume_ = nullptr;
+    std::unique_ptr<CDfrgContext> context_;
     CPassState state_;
 };
 
@@ -76,6 +92,10 @@ uint64_t piecesOf(CMemoryVolume& volume, const WString& path);
 bool hasFreeRun(CMemoryVolume& volume, uint64_t n);
 // The free runs of the volume in LCN order, read from its bitmap.
 std::vector<CMemoryVolume::Run> freeRuns(CMemoryVolume& volume);
+// Fills every free cluster of the volume outside `keepFree` with one hidden file that the walk
+// does not visit (a reparse point), so that a test decides exactly where the free runs are.
+void fillExcept(CMemoryVolume& volume, const std::vector<CMemoryVolume::Run>& keepFree);
+
 // Places a file made of the first free runs in LCN order until it holds `clusters`; fails the
 // test when the volume has too few.
 void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters);
