@@ -14,9 +14,9 @@ namespace {
 class Layout {
 public:
     Layout(uint64_t clusters, const std::vector<std::pair<WString, Runs>>& files, const Runs& free,
-           EngineOptions options = EngineOptions())
+           EngineOptions options = EngineOptions(), DWORD attributes = 0)
         : volume_(voltest::makeVolume(clusters)) {
-        for (const auto& file : files) placeFile(*volume_, file.first, file.second);
+        for (const auto& file : files) placeFile(*volume_, file.first, file.second, attributes);
         fillExcept(*volume_, free);
         f = std::make_unique<EngineFixture>(volume_, options);
         f->context().makeExtentSnapshot();
@@ -231,4 +231,30 @@ TEST(MoveToBetterPlace, MovesOnlyIntoATighterRunThatIsNoNeighbour) {
         EXPECT_EQ(l.f->state().counters.moved, c.details.empty() ? 0u : 1u);
         EXPECT_EQ(l.details(), c.details);
     }
+}
+
+TEST(DefragFile, AFileListedInSeveralAnswersOfTheFileSystemIsStillOnePiece) {
+    // A compressed file of 200 units that keep 3 clusters each: 400 runs, more than one answer
+    // of 256 holds, so its extent list has two records although its clusters lie together.
+    auto units = [](uint64_t lcn, uint64_t count) {
+        Runs runs;
+        for (uint64_t i = 0; i < count; ++i) {
+            runs.push_back({lcn + 3 * i, 3});
+            runs.push_back({voltest::V, 13});
+        }
+        return runs;
+    };
+    Layout contiguous(4000, {{kFile, units(1000, 200)}}, {{2000, 700}}, EngineOptions(), FILE_ATTRIBUTE_COMPRESSED);
+    EXPECT_FALSE(contiguous.run(defragFile, kFile));
+    EXPECT_TRUE(contiguous.f->takeMoveTargets().empty());
+
+    // The same file in two pieces is moved once and counts as defragmented, not as an error.
+    Runs apart = units(1000, 100);
+    const Runs second = units(3000, 100);
+    apart.insert(apart.end(), second.begin(), second.end());
+    Layout fragmented(4000, {{kFile, apart}}, {{1500, 700}}, EngineOptions(), FILE_ATTRIBUTE_COMPRESSED);
+    EXPECT_TRUE(fragmented.run(defragFile, kFile));
+    EXPECT_EQ(fragmented.f->state().counters.defragged, 1u);
+    EXPECT_EQ(fragmented.f->state().counters.errors, 0u);
+    EXPECT_EQ(fragmented.runsOf(kFile).front().lcn, 1500u);
 }
