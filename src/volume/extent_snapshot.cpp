@@ -14,7 +14,7 @@ void CExtentSnapshot::clear() {
     smallest_ = runs_.end();
     index_.clear();
     bySize_.clear();
-    indexed_ = true;
+    indexed_ = indexing_;
 }
 
 void CExtentSnapshot::dropIndex() {

@@ -22,7 +22,9 @@ public:
     using Runs = std::list<CExtent>;
 
     // At most maxRuns free runs are kept; when full, only runs larger than the smallest get in.
-    explicit CExtentSnapshot(uint32_t maxRuns) : maxRuns_(maxRuns), smallest_(runs_.end()) {}
+    // Without `indexed`, every search walks the list (the reference the indexes are held to).
+    explicit CExtentSnapshot(uint32_t maxRuns, bool indexed = true)
+        : maxRuns_(maxRuns), smallest_(runs_.end()), indexing_(indexed), indexed_(indexed) {}
     CExtentSnapshot(const CExtentSnapshot&) = delete;
     CExtentSnapshot& operator=(const CExtentSnapshot&) = delete;
 
@@ -71,7 +73,8 @@ private:
     Runs::iterator smallest_;
     std::map<uint64_t, Runs::iterator> index_;
     std::set<std::pair<uint64_t, uint64_t>> bySize_;  // (size, start)
-    bool indexed_ = true;
+    bool indexing_;
+    bool indexed_;
 };
 
 // Start LCN of the first run of at least n clusters; kNoCluster when none.
