@@ -146,20 +146,21 @@ std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
     return out;
 }
 
-bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
-    if (n == 0) return true;
-    const WString device = u"\\\\.\\" + WString(1, volume.driveLetter()) + u":";
-    HANDLE h = volume.createFile(device, GENERIC_READ, 7, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) return false;
+namespace {
+
+// Walks the free runs of the volume's bitmap in LCN order until `take` returns false. Reads
+// grow from a few bytes, since most walks end early.
+void walkFreeRuns(CMemoryVolume& volume, const std::function<bool(uint64_t lcn, uint64_t length)>& take) {
+    HANDLE h = volume.createFile(u"\\\\.\\" + WString(1, volume.driveLetter()) + u":", GENERIC_READ, 7, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) return;
     const uint64_t total = volume.geometry().totalClusters;
     std::vector<uint64_t> storage(8192 + 2);
     auto* buffer = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(storage.data());
     const uint8_t* bits = reinterpret_cast<const uint8_t*>(buffer->Buffer);
-    uint64_t run = 0, lcn = 0;
-    bool found = false;
-    // Small reads first: most runs are found in the first few bytes.
+    uint64_t runStart = 0, runLength = 0;
+    bool going = true;
     DWORD ask = 64;
-    while (!found && lcn < total) {
+    for (uint64_t lcn = 0; going && lcn < total;) {
         STARTING_LCN_INPUT_BUFFER in;
         in.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
         DWORD returned = 0;
@@ -167,49 +168,34 @@ bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
         ask = static_cast<DWORD>(std::min<size_t>(ask * 4, storage.size() * 8));
         const uint64_t start = static_cast<uint64_t>(buffer->StartingLcn.QuadPart);
         const uint64_t count = std::min<uint64_t>((returned - 16) * 8, total - start);
-        if (count == 0) break;
-        for (uint64_t i = lcn - start; i < count && !found; ++i) {
-            if (i % 8 == 0 && count - i >= 8 && bits[i / 8] == 0xFF) {
-                run = 0;
-                i += 7;
-                continue;
+        for (uint64_t i = lcn - start; going && i < count; ++i) {
+            if ((bits[i / 8] >> (i % 8)) & 1u) {
+                if (runLength) going = take(runStart, runLength);
+                runLength = 0;
+            } else if (runLength++ == 0) {
+                runStart = start + i;
             }
-            if ((bits[i / 8] >> (i % 8)) & 1u) run = 0;
-            else found = ++run >= n;
         }
         lcn = start + count;
     }
+    if (going && runLength) take(runStart, runLength);
     volume.closeHandle(h);
+}
+
+}  // namespace
+
+bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
+    bool found = n == 0;
+    walkFreeRuns(volume, [&](uint64_t, uint64_t length) { return !(found = length >= n); });
     return found;
 }
 
 std::vector<CMemoryVolume::Run> freeRuns(CMemoryVolume& volume) {
     std::vector<CMemoryVolume::Run> runs;
-    const WString device = u"\\\\.\\" + WString(1, volume.driveLetter()) + u":";
-    HANDLE h = volume.createFile(device, GENERIC_READ, 7, OPEN_EXISTING, 0);
-    if (h == INVALID_HANDLE_VALUE) return runs;
-    const uint64_t total = volume.geometry().totalClusters;
-    std::vector<uint64_t> storage(8192 + 2);
-    auto* buffer = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(storage.data());
-    const uint8_t* bits = reinterpret_cast<const uint8_t*>(buffer->Buffer);
-    for (uint64_t lcn = 0; lcn < total;) {
-        STARTING_LCN_INPUT_BUFFER in;
-        in.StartingLcn.QuadPart = static_cast<LONGLONG>(lcn);
-        DWORD returned = 0;
-        volume.deviceIoControl(h, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, buffer,
-                               static_cast<DWORD>(storage.size() * 8), &returned);
-        const uint64_t start = static_cast<uint64_t>(buffer->StartingLcn.QuadPart);
-        const uint64_t count = std::min<uint64_t>((returned - 16) * 8, total - start);
-        if (count == 0) break;
-        for (uint64_t i = 0; i < count; ++i) {
-            if ((bits[i / 8] >> (i % 8)) & 1u) continue;
-            const uint64_t c = start + i;
-            if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
-            else runs.push_back({c, 1});
-        }
-        lcn = start + count;
-    }
-    volume.closeHandle(h);
+    walkFreeRuns(volume, [&](uint64_t lcn, uint64_t length) {
+        runs.push_back({lcn, length});
+        return true;
+    });
     return runs;
 }
 
