@@ -1,7 +1,5 @@
 #include "engine/file_moves.h"
 
-#include <algorithm>
-
 #include "logging/log.h"
 #include "volume/extent_snapshot.h"
 
@@ -16,21 +14,6 @@ constexpr int32_t kStatusUnchanged = 6;
 constexpr int32_t kDetailDefragMove = 0;
 constexpr int32_t kDetailLeftMove = 1;
 constexpr int32_t kDetailBetterMove = 2;
-
-}  // namespace
-
-size_t countFragments(const CFileExtentList& extents) {
-    size_t pieces = 0;
-    uint64_t expected = kNoCluster;
-    for (const CFileExtent& e : extents) {
-        if (!e.lcn.valid()) continue;
-        if (e.lcn.start != expected) ++pieces;
-        expected = e.lcn.end + 1;
-    }
-    return pieces;
-}
-
-namespace {
 
 CExtentSnapshot* snapshotOf(CDfrgContext& context) {
     CExtentSnapshot* snapshot = nullptr;
@@ -94,6 +77,17 @@ void countNonDefraggable(CPassState& state, CDfrgContext& context, const CDfrgFi
 }
 
 }  // namespace
+
+size_t countFragments(const CFileExtentList& extents) {
+    size_t pieces = 0;
+    uint64_t expected = kNoCluster;
+    for (const CFileExtent& e : extents) {
+        if (!e.lcn.valid()) continue;
+        if (e.lcn.start != expected) ++pieces;
+        expected = e.lcn.end + 1;
+    }
+    return pieces;
+}
 
 bool defragFile(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents, bool& defragged) {
     LogScope scope("defragFile");

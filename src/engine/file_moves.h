@@ -9,7 +9,7 @@
 // out flag tells whether the file was improved. A move the file system refuses is no exception:
 // it counts as an error in the pass counters and the snapshot is rebuilt, so that the next file
 // sees the real free space. Exceptions of the volume layer (a stop request, a volume that went
-// away) pass through. The context must have a snapshot. Worker thread only.
+// away) pass through. Without a snapshot in the context nothing is moved. Worker thread only.
 #pragma once
 #include "engine/pass_state.h"
 #include "volume/dfrg_file.h"
