@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         else return usage();
     }
 
-    const fs::path bin = fs::path(platform::executableDirectory());
+    const fs::path bin = fs::path(platform::executablePath()).parent_path();
     const fs::path out = fs::absolute(o.out);
     const fs::path install = out / "install";
     const fs::path reportDir = out / "report";
