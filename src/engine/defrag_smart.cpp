@@ -54,13 +54,14 @@ bool hasLogExtension(const WString& path) {
 
 void setSmartSleepFunction(SmartSleepFunction sleep) { g_sleep.store(sleep); }
 
-CDefragSmart::CDefragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config)
-    : state_(state), contexts_(contexts), resumeFile_(resumeInfoPath(config)) {}
+CDefragSmart::CDefragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config,
+                           const WString& serviceDirectory)
+    : state_(state), contexts_(contexts), resumeFile_(resumeInfoPath(config)), serviceDirectory_(serviceDirectory) {}
 
 void CDefragSmart::begin() {
     LogScope scope("defragSmart");
     updateStatus();
-    const WString base = installBase();
+    const WString base = serviceDirectory_.empty() ? installBase() : serviceDirectory_;
     excluded_ = {base + u"\\log\\log.txt", base + u"\\state\\resumeInfo",
                  // The resume info is written beside itself first and renamed; the tracker sees
                  // the temporary name, and processing it would mark a change every time.

@@ -19,8 +19,10 @@ class CDfrgConfig;
 
 class CDefragSmart {
 public:
-    // contexts: at least one; all outlive this object.
-    CDefragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config);
+    // contexts: at least one; all outlive this object. serviceDirectory: where the service's
+    // "log" and "state" folders are; empty for the parent of the current directory.
+    CDefragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config,
+                 const WString& serviceDirectory = WString());
 
     // Before the first iteration: the status, the files never to process, the version check of
     // the stored modes.
@@ -57,6 +59,7 @@ private:
     CPassState& state_;
     const CContextList& contexts_;
     WString resumeFile_;
+    WString serviceDirectory_;
     std::vector<WString> excluded_;
     int32_t lastVolume_ = -1;
     bool reactPause_ = false;
