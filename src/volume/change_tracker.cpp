@@ -188,31 +188,24 @@ bool CVolumeChangeTracker::resumeTracking() {
     stopTracking();
     savingSuppressed_ = false;
 
-    platform::StateFileReader reader;
-    if (!reader.open(stateFilePath_)) return false;
-    WString tag;
     bool active = false;
-    bool ok = reader.readWString(tag, kMaxTagLength) && tag == kStateTag && reader.readBool(active);
-    if (ok && active) {
-        savingSuppressed_ = true;
-        try {
-            startTracking();
-        } catch (...) {
-            savingSuppressed_ = false;
-            throw;
-        }
-        savingSuppressed_ = false;
-        uint32_t count = 0;
-        // The current file is stored as one more entry.
-        ok = reader.readU32(count) && count <= kMaxEntries + 1;
-        const uint32_t t = now();
-        for (uint32_t i = 0; ok && i < count; ++i) {
-            WString name;
-            int32_t created = 0;
-            ok = reader.readWString(name) && reader.readI32(created) && (created == 0 || created == 1);
-            if (ok) {
-                CLockGuard guard(lock_);
-                table_[name] = Entry{created, t};
+    bool ok = false;
+    std::vector<std::pair<WString, int32_t>> entries;
+    {
+        // Closed before anything is written: the file cannot be replaced while it is open.
+        platform::StateFileReader reader;
+        if (!reader.open(stateFilePath_)) return false;
+        WString tag;
+        ok = reader.readWString(tag, kMaxTagLength) && tag == kStateTag && reader.readBool(active);
+        if (ok && active) {
+            uint32_t count = 0;
+            // The current file is stored as one more entry.
+            ok = reader.readU32(count) && count <= kMaxEntries + 1;
+            for (uint32_t i = 0; ok && i < count; ++i) {
+                WString name;
+                int32_t created = 0;
+                ok = reader.readWString(name) && reader.readI32(created) && (created == 0 || created == 1);
+                if (ok) entries.emplace_back(std::move(name), created);
             }
         }
     }
@@ -220,7 +213,21 @@ bool CVolumeChangeTracker::resumeTracking() {
         stopTracking();
         return false;
     }
-    return active;
+    if (!active) return false;
+
+    savingSuppressed_ = true;
+    try {
+        startTracking();
+    } catch (...) {
+        savingSuppressed_ = false;
+        throw;
+    }
+    savingSuppressed_ = false;
+    // Every restored file waits another minute.
+    CLockGuard guard(lock_);
+    const uint32_t t = now();
+    for (auto& e : entries) table_[std::move(e.first)] = Entry{e.second, t};
+    return true;
 }
 
 void CVolumeChangeTracker::lockChanges() { lock_.enter(); }
