@@ -80,8 +80,10 @@ CDfrgContext::~CDfrgContext() {
         CLockGuard guard(snapshotLock_);
         volume_.reset();
         snapshot_.reset();
-        changeTracker_.reset();
     }
+    // Outside the snapshot lock: a react step takes the tracker's lock first and the snapshot
+    // lock inside it.
+    changeTracker_.reset();
     logText(scope, LogPriority::Informal, "End");
 }
 
