@@ -6,7 +6,6 @@
 #include "engine/defrag_smart.h"
 #include "engine/random.h"
 #include "engine/volume_dump.h"
-#include "logging/crash_report.h"
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "service/dfrg_exception.h"
@@ -78,7 +77,7 @@ void DfrgThread::setUpVolumes(const ThreadStartInfo& info) {
 }
 
 void DfrgThread::run(const ThreadStartInfo& info) {
-    installCrashReport();
+    installWorkerCrashReport();
     seedEngineRandom(platform::tickCount());
     LogScope scope("main");
     logText(scope, LogPriority::Informal, "Thread Start");

@@ -63,3 +63,5 @@ void runthread(ThreadStartInfo info);
 
 // The dump file, opened for binary writing and shared with readers; null when it cannot be.
 std::FILE* openDumpFile(const WString& path);
+// Makes sure a crash of the worker is reported (first thing on the worker thread).
+void installWorkerCrashReport();
