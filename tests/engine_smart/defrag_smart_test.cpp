@@ -5,14 +5,12 @@
 #include "engine/resume_info.h"
 #include "platform/state_file.h"
 #include "service/dfrg_exception.h"
-#include "smart_fixture.h"
+#include "fixtures.h"
 #include "volume/change_tracker.h"
 
 using namespace smarttest;
 
 namespace {
-
-WString w(const std::string& s) { return platform::utf8ToUtf16(s); }
 
 bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
 
@@ -54,16 +52,6 @@ TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
     for (char16_t letter : {u'C', u'D', u'E'}) EXPECT_EQ(readVolumeMode(letter), 2);
 }
 
-TEST_F(SmartTest, OneVolumeIsChosenEveryTime) {
-    addVolume('C', makeCleanVolume(u'C'));
-    build();
-    writeVolumeMode(u'C', 2);
-    for (int i = 0; i < 5; ++i) {
-        smart->iteration();
-        EXPECT_EQ(smart->lastVolume(), 0);
-    }
-}
-
 TEST_F(SmartTest, ReactModeEndsAfterSevenDaysWithAScanPassInTheSameIteration) {
     addVolume('C', makeCleanVolume(u'C'));
     build();
@@ -94,18 +82,6 @@ TEST_F(SmartTest, ReactStepsInARowArePausedFiveSeconds) {
     smart->iteration();
     EXPECT_EQ(FakeClocks::sleeps(), 50u);
     EXPECT_EQ(FakeClocks::sleptMs(), 5000u);
-}
-
-TEST_F(SmartTest, AScanPassThatStaysInScanModeRemovesTheReactPause) {
-    addVolume('C', makeCleanVolume(u'C'));
-    addVolume('D', makeHopelessVolume(u'D'));
-    build();
-    // The two volumes take turns; every react step on C follows a pass on D.
-    for (int i = 0; i < 6; ++i) smart->iteration();
-    EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
-    EXPECT_EQ(readVolumeMode(u'D'), kVolumeModeScan);
-    EXPECT_EQ(count("Finished Scan pass", "D:"), 3);
-    EXPECT_EQ(FakeClocks::sleeps(), 0u);
 }
 
 TEST_F(SmartTest, AnUnavailableVolumeIsLeftAloneForFiveMinutes) {
@@ -286,15 +262,6 @@ TEST_F(SmartTest, LostTrackingSendsTheVolumeBackToScanMode) {
     build();
     smart->iteration();
     CVolumeChangeTracker& tracker = context('C').changeTracker();
-
-    // Tracking stopped behind the engine's back cannot be resumed.
-    tracker.stopTracking();
-    smart->iteration();
-    EXPECT_EQ(count("Resetting volume mode to scan mode because resumeTracking failed.", "C:"), 1);
-    EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeScan);
-
-    smart->iteration();  // a new pass, clean again
-    ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     // The watcher ends while a react step is taking files.
     ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\fresh", 0, 4096, {{6000, 1}}));
     ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\later", 0, 4096, {{6002, 1}}));
@@ -333,16 +300,6 @@ TEST_F(SmartTest, TheStatusShowsWhenEveryVolumeOnlyFollowsChanges) {
     smart->updateStatus();
     EXPECT_EQ(statistics->getStatus(), 1);
     context('C').setPaused(false);
-}
-
-TEST_F(SmartTest, TheServiceFilesAreFoundBesideTheCurrentDirectory) {
-    addVolume('C', makeCleanVolume(u'C'));
-    build(WString());
-    // The current directory is <scratch>/work.
-    const WString base = w(registry.scratchDirectory());
-    ASSERT_EQ(smart->excludedFiles().size(), 3u);
-    EXPECT_EQ(platform::compareNoCase(smart->excludedFiles()[0], base + u"\\log\\log.txt"), 0);
-    EXPECT_EQ(platform::compareNoCase(smart->excludedFiles()[1], base + u"\\state\\resumeInfo"), 0);
 }
 
 }  // namespace

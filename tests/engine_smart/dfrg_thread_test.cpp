@@ -9,20 +9,11 @@
 #include "config/registry.h"
 #include "engine/volume_mode.h"
 #include "volume/dfrg_context.h"
-#include "worker_fixture.h"
+#include "fixtures.h"
 
 using namespace smarttest;
 
 namespace {
-
-class PauseWatch : public PauseListener {
-public:
-    PauseWatch() { addPauseListener(this); }
-    ~PauseWatch() { removePauseListener(this); }
-    void onPause() override { paused.set(); }
-    void onResume() override {}
-    platform::Event paused{platform::Event::Reset::Manual};
-};
 
 bool sameStatus(const DfrgStatus& s, int32_t status, int32_t detail) {
     return s.lastFile.empty() && s.status == status && s.detail == detail;
@@ -57,22 +48,6 @@ TEST_F(WorkerTest, AVolumeThatCannotBeOpenedIsLeftOut) {
             EXPECT_EQ(e.priority, 500);
         }
     EXPECT_TRUE(sameStatus(StatusRecorder::records().back(), 0, 5));
-    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
-}
-
-TEST_F(WorkerTest, AWorkerStartedPausedProcessesNothingUntilResumed) {
-    addVolume('C', makeCleanVolume(u'C'));
-    PauseWatch watch;
-    newEngine();
-    worker->start(true);
-    ASSERT_TRUE(watch.paused.wait(60000));
-    EXPECT_EQ(StatusRecorder::startedCount(), 0u);
-    worker->setPaused(false);
-    ASSERT_TRUE(waitForLog("Volume is clean. Switching to react mode", "C:"));
-    EXPECT_GT(StatusRecorder::startedCount(), 10u);
-    // A stop reaches a worker that is paused again.
-    worker->setPaused(true);
-    worker->stop();
     EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
 }
 

@@ -8,7 +8,7 @@
 
 #include "config/registry_store.h"
 #include "service/dfrg_exception.h"
-#include "worker_fixture.h"
+#include "fixtures.h"
 
 using namespace smarttest;
 

@@ -1,5 +1,6 @@
 #include "support/engine_state_support.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -257,76 +258,45 @@ std::shared_ptr<CMemoryVolume> makeTreeVolume(char16_t letter, int directories, 
 
 // ---------------------------------------------------------------- resume info
 
-namespace {
-
-class Bytes {
-public:
-    explicit Bytes(std::string data) : data_(std::move(data)) {}
-    bool u32(uint32_t& v) {
-        if (data_.size() - at_ < 4) return false;
-        v = 0;
-        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(data_[at_ + static_cast<size_t>(i)]);
-        at_ += 4;
-        return true;
-    }
-    bool u64(uint64_t& v) {
-        uint32_t lo, hi;
-        if (!u32(lo) || !u32(hi)) return false;
-        v = static_cast<uint64_t>(hi) << 32 | lo;
-        return true;
-    }
-    bool byte(uint8_t& v) {
-        if (at_ >= data_.size()) return false;
-        v = static_cast<uint8_t>(data_[at_++]);
-        return true;
-    }
-    bool text(WString& s) {
-        uint32_t n;
-        if (!u32(n) || (data_.size() - at_) / 2 < n) return false;
-        s.clear();
-        for (uint32_t i = 0; i < n; ++i, at_ += 2)
-            s.push_back(static_cast<char16_t>(static_cast<uint8_t>(data_[at_]) | static_cast<uint8_t>(data_[at_ + 1]) << 8));
-        return true;
-    }
-    bool atEnd() const { return at_ == data_.size(); }
-
-private:
-    std::string data_;
-    size_t at_ = 0;
-};
-
-}  // namespace
-
 StoredResumeInfo readStoredResumeInfo(const std::string& path) {
     StoredResumeInfo info;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return info;
-    Bytes b(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
-    uint32_t u = 0;
-    uint8_t flag = 0;
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    const std::string d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = 0;
+    auto bytes = [&](size_t n, uint64_t& v) {
+        if (d.size() - at < n) return false;
+        v = 0;
+        for (size_t i = n; i-- > 0;) v = v << 8 | static_cast<uint8_t>(d[at + i]);
+        at += n;
+        return true;
+    };
+    auto text = [&](WString& s) {
+        uint64_t n = 0, unit = 0;
+        if (!bytes(4, n)) return false;
+        for (s.clear(); n > 0; --n) {
+            if (!bytes(2, unit)) return false;
+            s.push_back(static_cast<char16_t>(unit));
+        }
+        return true;
+    };
+    uint64_t v = 0, count = 0;
     CPassCounters& c = info.counters;
-    if (!b.u32(u)) return info;
-    info.version = static_cast<int32_t>(u);
-    if (!b.text(info.resumePath) || !b.u64(c.defragged) || !b.u64(c.nonDefraggable) ||
-        !b.u64(c.nonDefraggablePureSpace) || !b.u64(c.errors) || !b.u64(c.moved) || !b.u64(c.processed) ||
-        !b.byte(flag) || !b.u32(u))
-        return info;
-    info.overflow = flag != 0;
-    for (uint32_t i = 0; i < u; ++i) {
-        WString s;
-        if (!b.text(s)) return info;
-        info.retryFiles.push_back(s);
+    if (!bytes(4, v)) return info;
+    info.version = static_cast<int32_t>(v);
+    if (!text(info.resumePath)) return info;
+    for (uint64_t* counter : {&c.defragged, &c.nonDefraggable, &c.nonDefraggablePureSpace, &c.errors, &c.moved,
+                              &c.processed})
+        if (!bytes(8, *counter)) return info;
+    if (!bytes(1, v) || !bytes(4, count)) return info;
+    info.overflow = v != 0;
+    for (WString s; count > 0 && text(s); --count) info.retryFiles.push_back(s);
+    if (count > 0 || !bytes(4, count)) return info;
+    for (; count > 0; --count) {
+        uint64_t letter, pass, panic;
+        if (!bytes(4, letter) || !bytes(4, pass) || !bytes(4, panic)) return info;
+        info.volumes.push_back({static_cast<uint32_t>(letter), static_cast<int32_t>(pass), static_cast<int32_t>(panic)});
     }
-    if (!b.u32(u)) return info;
-    for (uint32_t i = 0; i < u; ++i) {
-        StoredResumeInfo::Volume v{};
-        uint32_t pass, panic;
-        if (!b.u32(v.letter) || !b.u32(pass) || !b.u32(panic)) return info;
-        v.passCount = static_cast<int32_t>(pass);
-        v.panicPassCount = static_cast<int32_t>(panic);
-        info.volumes.push_back(v);
-    }
-    info.whole = b.atEnd();
+    info.whole = at == d.size();
     return info;
 }
 
