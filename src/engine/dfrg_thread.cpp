@@ -22,7 +22,7 @@ DfrgThread::~DfrgThread() {
 
 void DfrgThread::sendStatus(const WString& lastFile, int32_t status, int32_t detail) { state_.sendStatus(lastFile, status, detail); }
 
-void DfrgThread::setUpVolumes(const ThreadStartInfo& info) {
+void DfrgThread::setUpVolumes(const ThreadStartInfo& info, const LogScope& scope) {
     CDfrgConfig& config = *info.config;
     CDfrgVolumeSettings settings;
     settings.maxClusterMoveCount = config.maxClusterMoveCount();
@@ -33,7 +33,6 @@ void DfrgThread::setUpVolumes(const ThreadStartInfo& info) {
     if (config.makeDump()) {
         dump = openDumpFile(config.dumpPath());
         if (!dump) {
-            LogScope scope("main");
             LogMessage(scope, LogPriority::Error)
                 .text("Couldn't open the volume dump file.")
                 .prop("FileName", platform::utf16ToUtf8(config.dumpPath()));
@@ -60,7 +59,6 @@ void DfrgThread::setUpVolumes(const ThreadStartInfo& info) {
                 contexts_.push_back(std::move(context));
             }
         } catch (const CDfrgException& e) {
-            LogScope scope("main");
             LogMessage(scope, LogPriority::Alert)
                 .text("Exception while creating Disk/Context")
                 .prop("ErrorCode", e.code())
@@ -82,7 +80,7 @@ void DfrgThread::run(const ThreadStartInfo& info) {
     LogScope scope("main");
     logText(scope, LogPriority::Informal, "Thread Start");
     try {
-        setUpVolumes(info);
+        setUpVolumes(info, scope);
         if (contexts_.empty()) {
             logText(scope, LogPriority::Error, "You didn't enabled a Volume to defrag, Service ends");
             sendStatus(WString(), 5, 5);

@@ -1,7 +1,6 @@
 // The worker: builds a context for every enabled volume and runs the volume mode state machine
 // until a stop or an error ends it. All defragmentation runs on its thread.
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -12,6 +11,8 @@
 #include "engine/resume_info.h"
 #include "platform/event.h"
 #include "platform/lock.h"
+
+class LogScope;
 
 struct ThreadStartInfo {
     DfrgThread* thread = nullptr;
@@ -44,7 +45,7 @@ public:
     void sendStatus(const WString& lastFile, int32_t status, int32_t detail);
 
 private:
-    void setUpVolumes(const ThreadStartInfo& info);
+    void setUpVolumes(const ThreadStartInfo& info, const LogScope& scope);
 
     CContextList contexts_;
     CDfrgConfig* config_ = nullptr;
