@@ -4,14 +4,17 @@
 //                               [--fullness 0.6] [--depth 8] [--width 12] [--churn 2] [--label NAME]
 //   velkaris-image check IMAGE
 //   velkaris-image info IMAGE
+//   velkaris-image from-dump DUMP IMAGE_DIR   (one image per volume of the dump, named by its letter)
 //
 // Exit code 0 on success, 1 when the image is damaged or cannot be made, 2 on a usage error.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/text.h"
+#include "volume/image_from_dump.h"
 #include "volume/image_synthesis.h"
 #include "volume/volume_image.h"
 
@@ -23,7 +26,8 @@ int usage() {
                  "                                   [--fullness 0.6] [--depth 8] [--width 12] [--churn 2]"
                  " [--label NAME]\n"
                  "       velkaris-image check IMAGE\n"
-                 "       velkaris-image info IMAGE\n");
+                 "       velkaris-image info IMAGE\n"
+                 "       velkaris-image from-dump DUMP IMAGE_DIR\n");
     return 2;
 }
 
@@ -111,6 +115,27 @@ int info(const std::filesystem::path& image) {
     return 0;
 }
 
+int fromDump(const std::filesystem::path& dump, const std::filesystem::path& directory) {
+    std::vector<CImageFromDump> made;
+    std::string error;
+    const bool ok = imagesFromDump(dump, directory, made, error);
+    auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+    for (const CImageFromDump& m : made) {
+        const CImageFromDumpReport& r = m.report;
+        std::printf("%s: %llu directories, %llu files", m.image.u8string().c_str(), u(r.directories), u(r.files));
+        if (r.skippedEntries) std::printf(", %llu entries skipped", u(r.skippedEntries));
+        if (r.droppedClusters) std::printf(", %llu clusters of entries not in use in the bitmap", u(r.droppedClusters));
+        if (r.reservedClusters)
+            std::printf(", %llu unlisted clusters held by %llu hidden files", u(r.reservedClusters), u(r.reservedFiles));
+        std::printf("\n");
+    }
+    if (!ok) {
+        std::fprintf(stderr, "velkaris-image: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,5 +145,6 @@ int main(int argc, char** argv) {
     if (command == "create") return create(image, argc - 3, argv + 3);
     if (command == "check" && argc == 3) return check(image);
     if (command == "info" && argc == 3) return info(image);
+    if (command == "from-dump" && argc == 4) return fromDump(image, std::filesystem::u8path(argv[3]));
     return usage();
 }

@@ -12,6 +12,92 @@
 void CExtentSnapshot::clear() {
     runs_.clear();
     smallest_ = runs_.end();
+    index_.clear();
+    bySize_.clear();
+    indexed_ = indexing_;
+}
+
+void CExtentSnapshot::dropIndex() {
+    indexed_ = false;
+    index_.clear();
+    bySize_.clear();
+}
+
+void CExtentSnapshot::indexAdd(Runs::iterator it) {
+    if (!indexed_) return;
+    if (!index_.emplace(it->start, it).second) return dropIndex();
+    bySize_.emplace(it->size(), it->start);
+}
+
+void CExtentSnapshot::indexRemove(Runs::iterator it) {
+    if (!indexed_) return;
+    auto found = index_.find(it->start);
+    if (found == index_.end() || found->second != it) return;
+    index_.erase(found);
+    bySize_.erase({it->size(), it->start});
+}
+
+void CExtentSnapshot::setBounds(Runs::iterator it, uint64_t start, uint64_t end) {
+    indexRemove(it);
+    it->start = start;
+    it->end = end;
+    indexAdd(it);
+}
+
+void CExtentSnapshot::dropIndexUnlessApart(Runs::iterator it) {
+    if (!indexed_ || it == runs_.end()) return;
+    const bool apartFromPrevious = it == runs_.begin() || std::prev(it)->end < it->start;
+    const bool apartFromNext = std::next(it) == runs_.end() || it->end < std::next(it)->start;
+    if (!apartFromPrevious || !apartFromNext) dropIndex();
+}
+
+uint64_t CExtentSnapshot::bestFitStart(uint64_t n, uint64_t skipLcn) const {
+    if (indexed_) {
+        // Runs in LCN order: the smallest fitting size, the lowest LCN among equals (which is
+        // also the first exact fit in LCN order).
+        auto it = bySize_.lower_bound({n, 0});
+        if (it != bySize_.end() && it->second == skipLcn) ++it;
+        return it == bySize_.end() ? kNoCluster : it->second;
+    }
+    const CExtent* best = nullptr;
+    for (const CExtent& r : runs_) {
+        if (r.start == skipLcn || r.size() < n) continue;
+        if (!best || r.size() < best->size()) best = &r;
+        if (r.size() == n) break;
+    }
+    return best ? best->start : kNoCluster;
+}
+
+CExtentSnapshot::Runs::iterator CExtentSnapshot::lastStartingAtOrBefore(uint64_t lcn) {
+    auto pos = index_.upper_bound(lcn);
+    return pos == index_.begin() ? runs_.end() : std::prev(pos)->second;
+}
+
+const CExtent* CExtentSnapshot::runStartingAt(uint64_t lcn) const {
+    if (indexed_) {
+        auto found = index_.find(lcn);
+        return found == index_.end() ? nullptr : &*found->second;
+    }
+    for (const CExtent& r : runs_) {
+        if (r.start == lcn) return &r;
+        if (r.start > lcn) break;
+    }
+    return nullptr;
+}
+
+const CExtent* CExtentSnapshot::runEndingAt(uint64_t lcn) const {
+    if (indexed_) {
+        // Runs apart from each other: only the last run starting at or before lcn can end there.
+        auto pos = index_.upper_bound(lcn);
+        if (pos == index_.begin()) return nullptr;
+        const CExtent& r = *std::prev(pos)->second;
+        return r.end == lcn ? &r : nullptr;
+    }
+    for (const CExtent& r : runs_) {
+        if (r.end == lcn) return &r;
+        if (r.end > lcn) break;
+    }
+    return nullptr;
 }
 
 uint64_t CExtentSnapshot::totalFree() const {
@@ -21,6 +107,11 @@ uint64_t CExtentSnapshot::totalFree() const {
 }
 
 void CExtentSnapshot::recomputeSmallest() {
+    if (indexed_ && !bySize_.empty()) {
+        // The first of the smallest in LCN order, as the walk below finds it.
+        smallest_ = index_.at(bySize_.begin()->second);
+        return;
+    }
     smallest_ = runs_.end();
     for (auto it = runs_.begin(); it != runs_.end(); ++it)
         if (smallest_ == runs_.end() || it->size() < smallest_->size()) smallest_ = it;
@@ -32,6 +123,7 @@ void CExtentSnapshot::addFreeRun(const CExtent& run, bool ordered) {
         if (maxRuns_ == 0) return;
         if (smallest_ == runs_.end()) recomputeSmallest();
         if (run.size() <= smallest_->size()) return;
+        indexRemove(smallest_);
         runs_.erase(smallest_);
         smallest_ = runs_.end();
         removed = true;
@@ -41,9 +133,16 @@ void CExtentSnapshot::addFreeRun(const CExtent& run, bool ordered) {
     if (!ordered) {
         added = runs_.insert(runs_.end(), run);
     } else {
-        auto pos = std::find_if(runs_.begin(), runs_.end(), [&](const CExtent& r) { return r.start >= run.start; });
+        Runs::iterator pos;
+        if (indexed_) {
+            auto at = index_.lower_bound(run.start);
+            pos = at == index_.end() ? runs_.end() : at->second;
+        } else {
+            pos = std::find_if(runs_.begin(), runs_.end(), [&](const CExtent& r) { return r.start >= run.start; });
+        }
         added = runs_.insert(pos, run);
     }
+    indexAdd(added);
 
     if (removed) {
         recomputeSmallest();
@@ -51,23 +150,32 @@ void CExtentSnapshot::addFreeRun(const CExtent& run, bool ordered) {
         smallest_ = added;
     }
 
-    if (!ordered || runs_.size() < 2) return;
+    if (!ordered || runs_.size() < 2) {
+        dropIndexUnlessApart(added);
+        return;
+    }
     // Merge forward from the run before the new one; the walk ends at the first pair that does
     // not touch.
     bool markerTouched = false;
     auto current = added == runs_.begin() ? added : std::prev(added);
     for (auto next = std::next(current); next != runs_.end(); next = std::next(current)) {
         if (next->start > current->end + 1) break;
-        if (next->end > current->end) {
-            current->end = next->end;
-            if (current == smallest_) markerTouched = true;
-        }
+        // The successor's entries go before the merged run's bounds change, so that the indexes
+        // never hold two runs of one start.
+        indexRemove(next);
+        const uint64_t nextEnd = next->end;
         if (next == smallest_) {
             markerTouched = true;
             smallest_ = runs_.end();
         }
         runs_.erase(next);
+        if (nextEnd > current->end) {
+            setBounds(current, current->start, nextEnd);
+            if (current == smallest_) markerTouched = true;
+        }
     }
+    dropIndexUnlessApart(current);
+    if (std::next(current) != runs_.end()) dropIndexUnlessApart(std::next(current));
     if (markerTouched) recomputeSmallest();
 }
 
@@ -76,7 +184,13 @@ void CExtentSnapshot::markUsed(const CExtent& range) {
     auto becameSmaller = [&](Runs::iterator it) {
         if (smallest_ != runs_.end() && it->size() < smallest_->size()) smallest_ = it;
     };
-    for (auto it = runs_.begin(); it != runs_.end();) {
+    auto it = runs_.begin();
+    if (indexed_) {
+        // Runs apart from each other: none before the last one starting at or before u can reach u.
+        auto from = lastStartingAtOrBefore(u);
+        if (from != runs_.end()) it = from;
+    }
+    while (it != runs_.end()) {
         if (it->start > v) break;
         if (it->end < u) {
             ++it;
@@ -84,19 +198,21 @@ void CExtentSnapshot::markUsed(const CExtent& range) {
         }
         if (it->start >= u && it->end <= v) {
             if (it == smallest_) smallest_ = runs_.end();
+            indexRemove(it);
             it = runs_.erase(it);
             continue;
         }
         if (it->start >= u) {  // overlaps at its front
-            it->start = v + 1;
+            setBounds(it, v + 1, it->end);
             becameSmaller(it);
         } else if (it->end <= v) {  // overlaps at its back
-            it->end = u - 1;
+            setBounds(it, it->start, u - 1);
             becameSmaller(it);
         } else {  // holds the range with room on both sides
             CExtent back(v + 1, it->end);
-            it->end = u - 1;
+            setBounds(it, it->start, u - 1);
             auto second = runs_.insert(std::next(it), back);
+            indexAdd(second);
             becameSmaller(it);
             becameSmaller(second);
             it = second;
@@ -115,38 +231,23 @@ uint64_t firstFit(const CExtentSnapshot& snapshot, uint64_t n) {
 }
 
 uint64_t bestFit(const CExtentSnapshot& snapshot, uint64_t n, uint64_t skipLcn) {
-    const CExtent* best = nullptr;
-    for (const CExtent& r : snapshot.runs()) {
-        if (r.start == skipLcn || r.size() < n) continue;
-        if (!best || r.size() < best->size()) best = &r;
-        if (r.size() == n) break;
-    }
-    return best ? best->start : kNoCluster;
+    return snapshot.bestFitStart(n, skipLcn);
 }
 
 uint64_t freeRunAfter(const CExtentSnapshot& snapshot, uint64_t x) {
-    for (const CExtent& r : snapshot.runs()) {
-        if (r.start == x + 1) return r.size();
-        if (r.start > x + 1) break;
-    }
-    return 0;
+    const CExtent* r = snapshot.runStartingAt(x + 1);
+    return r ? r->size() : 0;
 }
 
 uint64_t freeRunBefore(const CExtentSnapshot& snapshot, uint64_t x) {
-    for (const CExtent& r : snapshot.runs()) {
-        if (r.end == x - 1) return r.size();
-        if (r.end >= x) break;
-    }
-    return 0;
+    const CExtent* r = snapshot.runEndingAt(x - 1);
+    return r ? r->size() : 0;
 }
 
 uint64_t startOfRunBefore(const CExtentSnapshot& snapshot, const CExtent& e) {
     if (e.start == kNoCluster) return kNoCluster;
-    for (const CExtent& r : snapshot.runs()) {
-        if (r.end == e.start - 1) return r.start;
-        if (r.end >= e.start) break;
-    }
-    return kNoCluster;
+    const CExtent* r = snapshot.runEndingAt(e.start - 1);
+    return r ? r->start : kNoCluster;
 }
 
 // ---------------------------------------------------------------- bitmap scan

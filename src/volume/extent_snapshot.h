@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
+#include <set>
+#include <utility>
 
 #include "platform/lock.h"
 #include "volume/extent.h"
@@ -19,7 +22,9 @@ public:
     using Runs = std::list<CExtent>;
 
     // At most maxRuns free runs are kept; when full, only runs larger than the smallest get in.
-    explicit CExtentSnapshot(uint32_t maxRuns) : maxRuns_(maxRuns), smallest_(runs_.end()) {}
+    // Without `indexed`, every search walks the list (the reference the indexes are held to).
+    explicit CExtentSnapshot(uint32_t maxRuns, bool indexed = true)
+        : maxRuns_(maxRuns), smallest_(runs_.end()), indexing_(indexed), indexed_(indexed) {}
     CExtentSnapshot(const CExtentSnapshot&) = delete;
     CExtentSnapshot& operator=(const CExtentSnapshot&) = delete;
 
@@ -39,12 +44,37 @@ public:
     // Sum of all run sizes.
     uint64_t totalFree() const;
 
+    // The first run (in list order) that starts at lcn / ends at lcn, as the searches below find
+    // them; null when there is none.
+    const CExtent* runStartingAt(uint64_t lcn) const;
+    const CExtent* runEndingAt(uint64_t lcn) const;
+    // The start of the run bestFit chooses.
+    uint64_t bestFitStart(uint64_t n, uint64_t skipLcn) const;
+
 private:
     void recomputeSmallest();
+    // The indexes hold every run by its start and by its size while the runs are in ascending
+    // order and apart (each ends before the next begins, touching allowed), as a build leaves
+    // them and as refreshes keep them. Then positions and fits are found in logarithmic time
+    // instead of walking the list, with the same results. A refresh can leave overlapping runs (a
+    // range refreshed while the list already held some of its clusters as free); the indexes are
+    // then dropped, and every search walks the list as before, until the list is emptied.
+    void indexAdd(Runs::iterator it);
+    void indexRemove(Runs::iterator it);
+    void dropIndex();
+    void dropIndexUnlessApart(Runs::iterator it);
+    // Changes a run's bounds, keeping the indexes.
+    void setBounds(Runs::iterator it, uint64_t start, uint64_t end);
+    // The last run starting at or before lcn (indexed lists only); end() when none.
+    Runs::iterator lastStartingAtOrBefore(uint64_t lcn);
 
     uint32_t maxRuns_;
     Runs runs_;
     Runs::iterator smallest_;
+    std::map<uint64_t, Runs::iterator> index_;
+    std::set<std::pair<uint64_t, uint64_t>> bySize_;  // (size, start)
+    bool indexing_;
+    bool indexed_;
 };
 
 // Start LCN of the first run of at least n clusters; kNoCluster when none.

@@ -7,6 +7,7 @@
 
 #include "platform/process_paths.h"
 #include "service/dfrg_exception.h"
+#include "volume/simulated_user.h"
 #include "volume/simulated_volume.h"
 #include "volume/volume_image.h"
 #include "volume/volume_provider.h"
@@ -70,7 +71,10 @@ public:
                 if (!opened) throw CDfrgException(ErrorVolumeUnavailable, "Couldn't open Volume ! " + device + " " + error);
                 // Closing an image rewrites its file; an open of the same image waits for that.
                 std::shared_ptr<std::mutex> lock = lock_;
-                image = std::shared_ptr<CVolumeImage>(opened.get(), [lock, opened](CVolumeImage*) mutable {
+                std::shared_ptr<CSimulatedUser> user;
+                if (CSimulatedUser::enabled()) user = std::make_shared<CSimulatedUser>(opened->volume());
+                image = std::shared_ptr<CVolumeImage>(opened.get(), [lock, opened, user](CVolumeImage*) mutable {
+                    user.reset();
                     std::lock_guard<std::mutex> closing(*lock);
                     opened.reset();
                 });

@@ -21,11 +21,17 @@ class MonitorLogCapture {
 public:
     MonitorLogCapture() {
         LogManager& manager = LogManager::instance();
-        std::lock_guard<std::mutex> lock(state().lock);
-        if (state().installedIn != &manager) manager.addAppender(new Appender);
-        state().installedIn = &manager;
-        state().messages.clear();
-        state().active = true;
+        bool install;
+        {
+            std::lock_guard<std::mutex> lock(state().lock);
+            install = state().installedIn != &manager;
+            state().installedIn = &manager;
+            state().messages.clear();
+            state().active = true;
+        }
+        // Outside the capture's lock: the manager's lock is taken the other way round when a
+        // message is delivered.
+        if (install) manager.addAppender(new Appender);
     }
     ~MonitorLogCapture() {
         std::lock_guard<std::mutex> lock(state().lock);

@@ -1,0 +1,130 @@
+// One full scan walk over an aged simulated volume of 64 GiB holding 100,000 files, with the
+// default settings: files per second on the aged volume, and on the same volume once it has been
+// walked (the steady state of later passes). Each iteration starts from a fresh copy of the
+// volume; making the copy is not timed. The image is made on the first run and kept in the build
+// tree (shared with volume_bench).
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/dfrg_config.h"
+#include "config/dfrg_statistics.h"
+#include "config/product_key.h"
+#include "config/registry_store.h"
+#include "engine/file_processing.h"
+#include "platform/process_paths.h"
+#include "volume/dfrg_context.h"
+#include "volume/image_synthesis.h"
+#include "volume/simulated_volume.h"
+#include "volume/volume_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kImage = VDS_BENCH_IMAGE;
+
+// The aged volume and, once walked, the same volume after one pass, as state bytes.
+struct Volumes {
+    std::vector<uint8_t> aged;
+    std::vector<uint8_t> walked;
+};
+
+std::shared_ptr<CMemoryVolume> load(const std::vector<uint8_t>& bytes) {
+    std::string error;
+    auto v = CMemoryVolume::deserialize(bytes.data(), bytes.size(), error);
+    if (!v) std::abort();
+    return v;
+}
+
+// Settings and statistics in a registry of the benchmark's own, under a scratch directory.
+struct Settings {
+    std::unique_ptr<CDfrgStatistics> statistics;
+    std::unique_ptr<CDfrgConfig> config;
+    Settings() {
+        const fs::path scratch = fs::temp_directory_path() / "velkaris-engine-bench";
+        fs::create_directories(scratch / "work");
+        platform::setCurrentDirectory((scratch / "work").string());
+        setRegistryStorePath((scratch / "registry.sqlite3").string());
+        setProductKeyPath("SOFTWARE\\velkaris-bench\\Velkaris Lumeric Defrag");
+        statistics = std::make_unique<CDfrgStatistics>();
+        config = std::make_unique<CDfrgConfig>();
+    }
+};
+
+Settings& settings() {
+    static Settings s;
+    return s;
+}
+
+struct Walk {
+    CPassCounters counters;
+};
+
+Walk walk(std::shared_ptr<CMemoryVolume> volume) {
+    CDfrgConfig& config = *settings().config;
+    CDfrgVolumeSettings volumeSettings;
+    volumeSettings.maxClusterMoveCount = config.maxClusterMoveCount();
+    volumeSettings.maxExtentListSize = config.maxExtentListSize();
+    CDfrgContext context(std::make_unique<CSimulatedVolume>(std::move(volume)), 0, volumeSettings);
+    CPassState state;
+    state.config = &config;
+    state.scanActive = true;
+    walkDirectory(state, context, u"C:", WString(), false, false);
+    return Walk{state.counters};
+}
+
+Volumes& volumes() {
+    static Volumes v = [] {
+        Volumes out;
+        if (!fs::exists(kImage)) {
+            CImageParameters p;
+            p.volumeBytes = 64ull << 30;
+            p.fileCount = 100000;
+            p.seed = 64;
+            std::string error;
+            auto volume = synthesizeVolume(p, error);
+            if (!volume || !CVolumeImage::create(kImage, *volume, error)) std::abort();
+        }
+        std::string error;
+        auto image = CVolumeImage::open(kImage, u'C', error);
+        if (!image) std::abort();
+        image->volume()->serialize(out.aged);
+        image.reset();
+        auto once = load(out.aged);
+        walk(once);
+        once->serialize(out.walked);
+        return out;
+    }();
+    return v;
+}
+
+void runWalks(benchmark::State& state, const std::vector<uint8_t>& bytes) {
+    uint64_t processed = 0, defragged = 0, moved = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto volume = load(bytes);
+        state.ResumeTiming();
+        const Walk w = walk(std::move(volume));
+        processed += w.counters.processed;
+        defragged += w.counters.defragged;
+        moved += w.counters.moved;
+    }
+    const double walks = static_cast<double>(state.iterations());
+    state.counters["files/s"] = benchmark::Counter(static_cast<double>(processed), benchmark::Counter::kIsRate);
+    state.counters["processed"] = static_cast<double>(processed) / walks;
+    state.counters["defragged"] = static_cast<double>(defragged) / walks;
+    state.counters["moved"] = static_cast<double>(moved) / walks;
+}
+
+void BM_WalkAgedVolume(benchmark::State& state) { runWalks(state, volumes().aged); }
+BENCHMARK(BM_WalkAgedVolume)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_WalkWalkedVolume(benchmark::State& state) { runWalks(state, volumes().walked); }
+BENCHMARK(BM_WalkWalkedVolume)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,191 @@
+// processFile's choice of strategy, its counters, status records and error rules, and the order
+// of the resumable directory walk.
+#include <gtest/gtest.h>
+
+#include "engine/file_processing.h"
+#include "service/dfrg_exception.h"
+#include "support/engine_files_support.h"
+
+using namespace enginetest;
+using voltest::placeFile;
+
+namespace {
+
+const WString kFrag = u"C:\\frag.bin";
+const WString kEmpty = u"C:\\empty.txt";
+const WString kTight = u"C:\\tight.bin";
+
+// A fragmented file with room to be made contiguous, an empty one, and a contiguous one with
+// five free clusters in front of it and no better place.
+std::shared_ptr<CMemoryVolume> threeFiles() {
+    auto v = voltest::makeVolume(1000);
+    placeFile(*v, kFrag, {{700, 10}, {800, 10}});
+    placeFile(*v, kEmpty, {});
+    placeFile(*v, kTight, {{100, 20}});
+    fillExcept(*v, {{95, 5}, {300, 40}, {500, 30}});
+    return v;
+}
+
+std::vector<WString> filesStarted() {
+    std::vector<WString> out;
+    for (const DfrgStatus& s : statusRecords())
+        if (s.status == 6 && s.detail == 3) out.push_back(s.lastFile);
+    return out;
+}
+
+int32_t codeOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const CDfrgException& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(ProcessFile, CountsReportsAndChoosesTheStrategy) {
+    auto volume = threeFiles();
+    EngineFixture f(volume);
+    CPassState& s = f.state();
+    uint32_t touched = 7;
+
+    EXPECT_TRUE(processFile(s, f.context(), kFrag, true, &touched, false));
+    EXPECT_EQ(touched, 1u);
+    EXPECT_EQ(piecesOf(*volume, kFrag), 1u);
+    // The file, the first snapshot, the defragmenting move.
+    ASSERT_EQ(statusRecords().size(), 3u);
+    EXPECT_EQ(statusRecords()[0].lastFile, kFrag);
+    EXPECT_EQ(statusRecords()[1].detail, 4);
+    EXPECT_EQ(statusRecords()[1].lastFile, WString());
+    EXPECT_EQ(statusRecords()[2].detail, 0);
+    EXPECT_EQ(s.currentPath, kFrag);
+
+    // Nothing to move in an empty file.
+    clearStatus();
+    EXPECT_TRUE(processFile(s, f.context(), kEmpty, true, &touched, false));
+    EXPECT_EQ(touched, 0u);
+    EXPECT_EQ(filesStarted(), std::vector<WString>{kEmpty});
+    EXPECT_EQ(statusRecords().size(), 1u);
+
+    // No better place, and the move to the left is off outside panic mode...
+    EXPECT_TRUE(processFile(s, f.context(), kTight, true, &touched, false));
+    EXPECT_EQ(touched, 0u);
+    CMemoryVolume::FileInfo info;
+    volume->fileInfo(kTight, info);
+    EXPECT_EQ(info.runs[0].lcn, 100u);
+    // ...but in panic mode it is tried anyway.
+    f.context().setPanicPassCount(0);
+    EXPECT_TRUE(processFile(s, f.context(), kTight, true, &touched, false));
+    EXPECT_EQ(touched, 1u);
+    volume->fileInfo(kTight, info);
+    EXPECT_EQ(info.runs[0].lcn, 95u);
+
+    EXPECT_EQ(s.counters.processed, 4u);
+    EXPECT_EQ(s.counters.defragged, 1u);
+    EXPECT_EQ(s.counters.moved, 1u);
+    const CDfrgStatistics::Counters stats = f.statistics().current();
+    EXPECT_EQ(stats.processed, 4u);
+    EXPECT_EQ(stats.defragged, 1u);
+    EXPECT_EQ(stats.moved, 1u);
+    EXPECT_EQ(volume->checkIntegrity(), std::vector<std::string>());
+}
+
+TEST(ProcessFile, OrdinaryErrorsAreSilentOthersLoggedVolumeLossAndStopPassOn) {
+    auto volume = threeFiles();
+    EngineFixture f(volume);
+    CPassState& s = f.state();
+    ASSERT_TRUE(processFile(s, f.context(), kTight, true, nullptr, false));
+
+    // Gone, path gone, denied, bad drive, locked, network names lost or denied, bad name.
+    for (DWORD code : {2u, 3u, 5u, 15u, 32u, 64u, 65u, 67u, 123u}) {
+        volume->setOpenFault(kFrag, code);
+        s.currentPath.clear();
+        EXPECT_TRUE(processFile(s, f.context(), kFrag, true, nullptr, false)) << code;
+        EXPECT_EQ(s.currentPath, kFrag);
+    }
+    EXPECT_TRUE(f.logged("Error during processFile.").empty());
+
+    volume->setOpenFault(kFrag, 1117);  // an I/O error
+    EXPECT_TRUE(processFile(s, f.context(), kFrag, true, nullptr, false));
+    auto lines = f.logged("Error during processFile.");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].priority, 700);
+    EXPECT_EQ(EngineFixture::property(lines[0], "Error"), "1117");
+    EXPECT_EQ(EngineFixture::property(lines[0], "FileName"), "C:\\frag.bin");
+    EXPECT_EQ(s.counters.processed, 11u);
+    EXPECT_EQ(s.counters.defragged + s.counters.errors, 0u);
+
+    // The volume is gone (-1), or a stop was requested (-2): the caller must know, and the
+    // unfinished file is not recorded as finished.
+    s.currentPath = kTight;
+    volume->setOpenFault(kFrag, static_cast<DWORD>(ErrorVolumeUnavailable));
+    EXPECT_EQ(codeOf([&] { processFile(s, f.context(), kFrag, true, nullptr, false); }), ErrorVolumeUnavailable);
+    f.context().stopAll();
+    EngineFixture::advance();
+    EXPECT_EQ(codeOf([&] { processFile(s, f.context(), kEmpty, true, nullptr, false); }), ErrorStopRequested);
+    EXPECT_EQ(s.currentPath, kTight);
+}
+
+TEST(ProcessFile, BenchmarkModeIsReportedOnceAndTheRunGoesOn) {
+    auto volume = threeFiles();
+    EngineFixture f(volume);
+    f.config().setBenchmarkMode(true);
+    EXPECT_TRUE(processFile(f.state(), f.context(), kFrag, true, nullptr, false));
+    EXPECT_TRUE(processFile(f.state(), f.context(), kTight, true, nullptr, false));
+    auto lines = f.logged("YOU HAVE TO ENABLE _EXT_STATISTICS TO USE BENCHMARK MODE !");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].priority, 700);
+    EXPECT_FALSE(f.config().benchmarkMode());
+    EXPECT_EQ(f.state().counters.defragged, 1u);
+}
+
+class WalkOrder : public testing::Test {
+protected:
+    // C:\a\b\{e,f,g}, C:\a\y, C:\k, C:\m\n; every directory lists its entries by name.
+    void SetUp() override {
+        volume_ = voltest::makeVolume(1000);
+        for (const char16_t* dir : {u"C:\\a", u"C:\\a\\b", u"C:\\m"}) ASSERT_TRUE(volume_->createDirectory(dir));
+        for (const char16_t* file : {u"C:\\a\\b\\e", u"C:\\a\\b\\f", u"C:\\a\\b\\g", u"C:\\a\\y", u"C:\\k", u"C:\\m\\n"})
+            placeFile(*volume_, file, {});
+        f_ = std::make_unique<EngineFixture>(volume_);
+    }
+    std::vector<WString> walk(CDfrgContext& context, const WString& dir, const WString& resumePath) {
+        clearStatus();
+        walkDirectory(f_->state(), context, dir, resumePath, false, false);
+        return filesStarted();
+    }
+
+    std::shared_ptr<CMemoryVolume> volume_;
+    std::unique_ptr<EngineFixture> f_;
+};
+
+TEST_F(WalkOrder, NewPassResumedPassAndAResumeNameThatIsGone) {
+    EXPECT_EQ(walk(f_->context(), u"C:", WString()),
+              (std::vector<WString>{u"C:\\a", u"C:\\a\\b", u"C:\\a\\b\\e", u"C:\\a\\b\\f", u"C:\\a\\b\\g", u"C:\\a\\y",
+                                    u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
+    EXPECT_EQ(f_->state().counters.processed, 9u);
+    // Resumed at f in b in a: the rest of b, then a after b, then the root after a.
+    EXPECT_EQ(walk(f_->context(), u"C:\\a\\b", u"C:\\a\\b\\f"),
+              (std::vector<WString>{u"C:\\a\\b\\f", u"C:\\a\\b\\g", u"C:\\a\\y", u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
+    EXPECT_EQ(walk(f_->context(), u"C:\\a\\b", u"C:\\a\\b\\gone"),
+              (std::vector<WString>{u"C:\\a\\y", u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
+}
+
+TEST_F(WalkOrder, AStoppedWalkResumesAtTheLastFinishedFile) {
+    setStatusHook([&](const DfrgStatus& s) {
+        if (s.detail == 3 && s.lastFile == u"C:\\a\\y") {
+            f_->context().stopAll();
+            EngineFixture::advance();
+        }
+    });
+    EXPECT_EQ(codeOf([&] { walk(f_->context(), u"C:", WString()); }), ErrorStopRequested);
+    setStatusHook(nullptr);
+    const WString resumePath = f_->state().currentPath;
+    EXPECT_EQ(resumePath, u"C:\\a\\b\\g");
+
+    // A stopped context stays stopped; the next run has a new one.
+    CDfrgContext next(std::make_unique<CSimulatedVolume>(volume_, nullptr, [](uint32_t) {}), 0, CDfrgVolumeSettings());
+    EXPECT_EQ(walk(next, resumePath.substr(0, resumePath.rfind(u'\\')), resumePath),
+              (std::vector<WString>{u"C:\\a\\b\\g", u"C:\\a\\y", u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
+}

@@ -1,0 +1,195 @@
+// The volume dump of memory volumes, read back with the dump reader, and volumes rebuilt from
+// dumps.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "engine/volume_dump.h"
+#include "engine/volume_dump_format.h"
+#include "service/dfrg_exception.h"
+#include "support/dump_samples.h"
+#include "support/engine_files_support.h"
+#include "support/temp_dir.h"
+#include "volume/dfrg_file.h"
+#include "volume/image_from_dump.h"
+#include "volume/volume_image.h"
+
+using namespace enginetest;
+using voltest::placeFile;
+using volume_dump::VolumeDumpExtent;
+using volume_dump::VolumeDumpVolume;
+using Extents = std::vector<VolumeDumpExtent>;
+using Runs = std::vector<CMemoryVolume::Run>;
+
+namespace {
+
+// Directories with and without clusters, one with enough entries to need an index, a
+// fragmented, a compressed, a locked, an empty file and a reparse point.
+std::shared_ptr<CMemoryVolume> volumeC() {
+    auto v = voltest::makeVolume(2000, u"NTFS", u"System");
+    placeFile(*v, u"C:\\dir", {{50, 2}}, FILE_ATTRIBUTE_DIRECTORY);
+    placeFile(*v, u"C:\\dir\\frag.bin", {{100, 10}, {200, 5}});
+    placeFile(*v, u"C:\\packed", {{300, 3}, {voltest::V, 13}}, FILE_ATTRIBUTE_COMPRESSED);
+    placeFile(*v, u"C:\\locked.bin", {{400, 10}});
+    placeFile(*v, u"C:\\empty.txt", {});
+    placeFile(*v, u"C:\\link", {{500, 4}}, FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_TRUE(v->createDirectory(u"C:\\many"));
+    for (int i = 0; i < 20; ++i) placeFile(*v, u"C:\\many\\f" + platform::utf8ToUtf16(std::to_string(i)), {});
+    v->setOpenFault(u"C:\\locked.bin", ERROR_SHARING_VIOLATION);
+    return v;
+}
+
+std::unique_ptr<CDfrgContext> contextOf(std::shared_ptr<CMemoryVolume> v, int32_t index) {
+    return std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(std::move(v), nullptr, [](uint32_t) {}),
+                                          index, CDfrgVolumeSettings());
+}
+
+Extents extentsOf(const VolumeDumpVolume& v, const WString& path) {
+    for (const auto& e : v.entries)
+        if (e.path == path) return Extents(v.extentsOf(e), v.extentsOf(e) + e.extentCount);
+    ADD_FAILURE() << "no entry " << platform::utf16ToUtf8(path);
+    return {};
+}
+
+std::vector<WString> pathsOf(const VolumeDumpVolume& v) {
+    std::vector<WString> out;
+    for (const auto& e : v.entries) out.push_back(e.path);
+    return out;
+}
+
+std::vector<VolumeDumpVolume> readDump(const std::string& path) {
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    return volume_dump::readVolumeDump(in);
+}
+
+// A dump of one volume, as bytes.
+std::string dumpBytes(EngineFixture& f, CDfrgContext& context, const TempDir& dir, const std::string& name) {
+    const std::string path = dir.file(name);
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    writeVolumeDump(context, f.config(), out);
+    std::fclose(out);
+    return readWholeFile(path);
+}
+
+}  // namespace
+
+TEST(VolumeDump, TwoVolumesInOneFileReadBackAndRebuiltAsImages) {
+    TempDir dir;
+    auto c = volumeC();
+    auto d = voltest::makeVolume(1000003, u"NTFS", u"Data");
+    d->setDriveLetter(u'D');
+    placeFile(*d, u"D:\\big.bin", {{999990, 13}});
+    EngineFixture f(c);
+    auto contextD = contextOf(d, 1);
+
+    const std::string path = dir.file("volumes.vdf");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    writeVolumeDump(f.context(), f.config(), out);
+    writeVolumeDump(*contextD, f.config(), out);
+    std::fclose(out);
+    EXPECT_EQ(readWholeFile(path).substr(0, 4), "VDFH");
+    EXPECT_EQ(f.logged("Time needed: ").size(), 2u);
+    EXPECT_NE(EngineFixture::property(f.logged("Time needed: ")[0], "Time"), "");
+
+    const std::vector<VolumeDumpVolume> volumes = readDump(path);
+    ASSERT_EQ(volumes.size(), 2u);
+    const VolumeDumpVolume& vc = volumes[0];
+    EXPECT_EQ(vc.header.driveLetter, u'C');
+    EXPECT_EQ(vc.header.volumeName, u"System");
+    EXPECT_EQ(vc.header.totalClusters, 2000u);
+    EXPECT_EQ(vc.header.fileSystemType, volume_dump::kFileSystemNtfs);
+    std::vector<WString> expected = {u"C:\\", u"C:\\dir\\", u"C:\\dir\\frag.bin", u"C:\\empty.txt", u"C:\\locked.bin",
+                                     u"C:\\many\\"};
+    for (int i : {0, 1, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 2, 3, 4, 5, 6, 7, 8, 9})
+        expected.push_back(u"C:\\many\\f" + platform::utf8ToUtf16(std::to_string(i)));
+    expected.push_back(u"C:\\packed");
+    EXPECT_EQ(pathsOf(vc), expected);
+    EXPECT_EQ(extentsOf(vc, u"C:\\dir\\"), (Extents{{50, 51}}));
+    EXPECT_EQ(extentsOf(vc, u"C:\\dir\\frag.bin"), (Extents{{100, 109}, {200, 204}}));
+    EXPECT_EQ(extentsOf(vc, u"C:\\packed"), (Extents{{300, 302}}));
+    EXPECT_EQ(extentsOf(vc, u"C:\\locked.bin"), Extents());  // could not be opened
+    EXPECT_EQ(extentsOf(vc, u"C:\\many\\").size(), 1u);       // its index
+    EXPECT_EQ(vc.bitmap[500 / 8], 0xF0);                      // the reparse point's clusters, 500-503
+
+    const VolumeDumpVolume& vd = volumes[1];
+    EXPECT_EQ(vd.header.driveLetter, u'D');
+    EXPECT_EQ(vd.header.totalClusters, 1000003u);
+    EXPECT_EQ(vd.bitmap.size(), 125000u);
+    EXPECT_EQ(vd.bitmap[124998], 0xC0);  // clusters 999990 and 999991
+    EXPECT_EQ(vd.bitmap[124999], 0xFF);
+    EXPECT_EQ(pathsOf(vd), (std::vector<WString>{u"D:\\", u"D:\\big.bin"}));
+    EXPECT_EQ(extentsOf(vd, u"D:\\big.bin"), (Extents{{999990, 1000002}}));
+
+    // One image per section, named by letter; the rebuilt C dumps to the same bytes.
+    std::vector<CImageFromDump> made;
+    std::string error;
+    ASSERT_TRUE(imagesFromDump(std::filesystem::u8path(path), std::filesystem::u8path(dir.file("images")), made, error))
+        << error;
+    ASSERT_EQ(made.size(), 2u);
+    EXPECT_EQ(made[0].image.filename().u8string(), "C.vimg");
+    EXPECT_EQ(made[1].image.filename().u8string(), "D.vimg");
+    EXPECT_EQ(made[0].report.droppedClusters, 0u);
+    EXPECT_EQ(made[0].report.reservedClusters, 14u);  // the reparse point and the locked file
+    auto image = CVolumeImage::open(made[0].image, u'C', error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(image->volume()->checkIntegrity(), std::vector<std::string>());
+    auto rebuilt = contextOf(image->volume(), 0);
+    const std::string original = readWholeFile(path);
+    EXPECT_EQ(dumpBytes(f, *rebuilt, dir, "rebuilt.vdf"), original.substr(0, original.find("VDFH", 4)));
+}
+
+TEST(VolumeDump, FilesOnlyAndAFileThatTakesNoBytes) {
+    TempDir dir;
+    auto c = volumeC();
+    EngineOptions filesOnly;
+    filesOnly.dumpType = kDumpFilesOnly;
+    EngineFixture f(c, filesOnly);
+    const std::string bytes = dumpBytes(f, f.context(), dir, "files.vdf");
+    const VolumeDumpVolume v = dumpFromString(bytes)[0];
+    EXPECT_EQ(v.entries.size(), 24u);
+    for (const auto& e : v.entries) EXPECT_FALSE(volume_dump::isDirectoryPath(e.path));
+
+    std::FILE* readOnly = std::fopen(dir.file("files.vdf").c_str(), "rb");
+    ASSERT_NE(readOnly, nullptr);
+    int32_t code = 0;
+    try {
+        writeVolumeDump(f.context(), f.config(), readOnly);
+    } catch (const CDfrgException& e) {
+        code = e.code();
+    }
+    std::fclose(readOnly);
+    EXPECT_EQ(code, ErrorWriteFile);
+}
+
+TEST(ImageFromDump, TheBitmapWinsWhereTheEntriesDisagreeWithIt) {
+    // Cluster 35 is claimed by an entry but free; 0-3, 32-34 and 36-39 are in use but listed by
+    // nobody; 41 lies past the bitmap's last whole byte.
+    const VolumeDumpVolume dump = sampleVolume();
+    CImageFromDumpReport report;
+    std::string error;
+    auto v = volumeFromDump(dump, report, error);
+    ASSERT_TRUE(v) << error;
+    EXPECT_EQ(report.directories, 1u);
+    EXPECT_EQ(report.files, 7u);
+    EXPECT_EQ(report.skippedEntries, 0u);
+    EXPECT_EQ(report.droppedClusters, 1u);
+    EXPECT_EQ(report.reservedClusters, 11u);
+    EXPECT_EQ(v->checkIntegrity(), std::vector<std::string>());
+    for (uint64_t c = 0; c < 40; ++c)
+        EXPECT_EQ(v->isClusterUsed(c), ((dump.bitmap[c / 8] >> (c % 8)) & 1u) != 0) << c;
+    EXPECT_TRUE(v->isClusterUsed(41));
+    EXPECT_FALSE(v->isClusterUsed(40));
+    CMemoryVolume::FileInfo info;
+    ASSERT_TRUE(v->fileInfo(u"C:\\frag.bin", info));
+    EXPECT_EQ(info.runs, (Runs{{12, 2}, {20, 2}}));
+    ASSERT_TRUE(v->fileInfo(u"C:\\adjacent.bin", info));
+    EXPECT_EQ(info.runs, (Runs{{22, 4}}));
+    // The holders of unlisted clusters never show up in a walk.
+    std::vector<CDirEntry> root;
+    listDirectory(contextOf(v, 0)->volume(), u"C:", root, true);
+    EXPECT_EQ(root.size(), 7u);
+    for (const CDirEntry& e : root) EXPECT_NE(e.name.substr(0, 10), kReservedFilePrefix);
+}
