@@ -1,28 +1,97 @@
 #include "engine/dfrg_thread.h"
 
+#include <cstdlib>
+
+#include "config/dfrg_config.h"
+#include "engine/defrag_smart.h"
+#include "engine/random.h"
+#include "engine/volume_dump.h"
 #include "logging/log.h"
+#include "platform/clock.h"
 #include "service/dfrg_exception.h"
+#include "volume/dfrg_context.h"
+#include "volume/volume_provider.h"
 
 DfrgThread::DfrgThread() = default;
 
-DfrgThread::~DfrgThread() { end(true); }
+DfrgThread::~DfrgThread() {
+    end(true);
+    CLockGuard lock(lock_);
+    contexts_.clear();
+}
 
-void DfrgThread::sendStatus(const WString& lastFile, int32_t status, int32_t detail) {
-    if (statusCallback_) statusCallback_(DfrgStatus{lastFile, status, detail});
+void DfrgThread::sendStatus(const WString& lastFile, int32_t status, int32_t detail) { state_.sendStatus(lastFile, status, detail); }
+
+void DfrgThread::setUpVolumes(const ThreadStartInfo& info, const LogScope& scope) {
+    CDfrgConfig& config = *info.config;
+    CDfrgVolumeSettings settings;
+    settings.maxClusterMoveCount = config.maxClusterMoveCount();
+    settings.maxExtentListSize = config.maxExtentListSize();
+    settings.stateDirectory = config.stateDirectory();
+
+    std::FILE* dump = nullptr;
+    if (config.makeDump()) {
+        dump = openDumpFile(config.dumpPath());
+        if (!dump) {
+            LogMessage(scope, LogPriority::Error)
+                .text("Couldn't open the volume dump file.")
+                .prop("FileName", platform::utf16ToUtf8(config.dumpPath()));
+            std::_Exit(-1);
+        }
+    }
+    const std::shared_ptr<CVolumeProvider> provider = config.volumeProvider();
+    for (int i = 0;; ++i) {
+        const char letter = config.getEnabledVolume(i);
+        if (letter == 0) break;
+        try {
+            std::unique_ptr<CDfrgVolume> volume = provider->openVolume(letter);
+            auto context = std::make_unique<CDfrgContext>(std::move(volume), static_cast<int32_t>(contexts_.size()), settings);
+            if (dump) {
+                try {
+                    writeVolumeDump(*context, config, dump);
+                } catch (...) {
+                    // A volume that cannot be dumped does not keep the others from it.
+                }
+                context.reset();
+            } else {
+                CLockGuard lock(lock_);
+                if (stopRequested_) context->stopAll();
+                contexts_.push_back(std::move(context));
+            }
+        } catch (const CDfrgException& e) {
+            LogMessage(scope, LogPriority::Alert)
+                .text("Exception while creating Disk/Context")
+                .prop("ErrorCode", e.code())
+                .prop("ErrorMessage", e.message());
+        }
+    }
+    if (dump) std::fclose(dump);
+
+    state_.statusCallback = info.statusCallback;
+    state_.config = info.config;
+    config_ = info.config;
+    if (info.startPaused) setPaused(true);
+    ready_.set();
 }
 
 void DfrgThread::run(const ThreadStartInfo& info) {
+    installWorkerCrashReport();
+    seedEngineRandom(platform::tickCount());
     LogScope scope("main");
     logText(scope, LogPriority::Informal, "Thread Start");
-    statusCallback_ = info.statusCallback;
-    config_ = info.config;
-    ready_.set();
     try {
-        // The volume work comes with the volume contexts; until then the worker idles until
-        // it is stopped.
-        stopRequested_.wait();
-        throw CDfrgException(ErrorStopRequested, "Stop was requested");
+        setUpVolumes(info, scope);
+        if (contexts_.empty()) {
+            logText(scope, LogPriority::Error, "You didn't enabled a Volume to defrag, Service ends");
+            sendStatus(WString(), 5, 5);
+            throw CDfrgException(ErrorStopRequested, "Stopping because lack of work");
+        }
+        defragSmart(state_, contexts_, *config_);
     } catch (const CDfrgException& e) {
+        {
+            CLockGuard lock(lock_);
+            contexts_.clear();
+        }
         if (e.code() == ErrorStopRequested) {
             LogMessage(scope, LogPriority::Informal)
                 .text("Defrag thread terminating because of stop request.")
@@ -43,7 +112,12 @@ void DfrgThread::end(bool wait) {
     logText(scope, LogPriority::Informal, "Stopping all contexts");
     {
         CLockGuard lock(lock_);
-        stopRequested_.set();
+        stopRequested_ = true;
+        // Stop first, then release a pause, so that a paused worker wakes up to the stop.
+        for (const auto& context : contexts_) {
+            context->stopAll();
+            context->setPaused(false);
+        }
     }
     if (wait) {
         logText(scope, LogPriority::Informal, "Waiting for stopped event.");
@@ -52,7 +126,10 @@ void DfrgThread::end(bool wait) {
     logText(scope, LogPriority::Informal, "Exiting function.");
 }
 
-void DfrgThread::setPaused(bool) { CLockGuard lock(lock_); }
+void DfrgThread::setPaused(bool paused) {
+    CLockGuard lock(lock_);
+    for (const auto& context : contexts_) context->setPaused(paused);
+}
 
 void runthread(ThreadStartInfo info) {
     LogScope scope("runthread");
@@ -64,6 +141,8 @@ void runthread(ThreadStartInfo info) {
         logText(top, LogPriority::Error, "Unknown Exception occured");
     }
     logText(scope, LogPriority::Informal, "thread::run has returned");
+    // A worker that failed before it was ready must not leave engine::start waiting.
+    info.thread->readyEvent().set();
     info.thread->stoppedEvent().set();
     if (info.threadEnded) info.threadEnded->set();
     logText(scope, LogPriority::Informal, "runthread exiting");

@@ -2,12 +2,17 @@
 // until a stop or an error ends it. All defragmentation runs on its thread.
 #pragma once
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/pass_state.h"
+#include "engine/resume_info.h"
 #include "platform/event.h"
 #include "platform/lock.h"
+
+class LogScope;
 
 struct ThreadStartInfo {
     DfrgThread* thread = nullptr;
@@ -20,15 +25,19 @@ struct ThreadStartInfo {
 class DfrgThread {
 public:
     DfrgThread();
+    // Ends the worker (waiting for it) and deletes what is left of the contexts.
     virtual ~DfrgThread();
     DfrgThread(const DfrgThread&) = delete;
     DfrgThread& operator=(const DfrgThread&) = delete;
 
-    // The body of the worker thread.
+    // The body of the worker thread: sets up one context per enabled volume (in dump mode writes
+    // each volume's dump instead), signals the ready event, and runs the state machine until a
+    // CDfrgException ends it; then deletes the contexts and reports status 0.
     void run(const ThreadStartInfo& info);
-    // Asks every context to stop (and wakes a paused worker); with `wait`, returns once run
-    // has returned.
+    // Any thread: asks every context to stop and wakes a paused worker; with `wait`, returns
+    // once run has returned.
     void end(bool wait);
+    // Any thread: pauses or resumes every context.
     void setPaused(bool paused);
 
     platform::Event& readyEvent() { return ready_; }
@@ -36,15 +45,24 @@ public:
     void sendStatus(const WString& lastFile, int32_t status, int32_t detail);
 
 private:
-    CCriticalSection lock_;
+    void setUpVolumes(const ThreadStartInfo& info, const LogScope& scope);
+
+    CContextList contexts_;
+    CDfrgConfig* config_ = nullptr;
     platform::Event stopped_{platform::Event::Reset::Manual};
     platform::Event ready_{platform::Event::Reset::Manual};
-    // Until the volume contexts carry the stop, the worker waits on this.
-    platform::Event stopRequested_{platform::Event::Reset::Manual};
-    DfrgStatusCallback statusCallback_ = nullptr;
-    CDfrgConfig* config_ = nullptr;
+    CPassState state_;
+    // Guards contexts_ against end, setPaused and the destructor on other threads.
+    CCriticalSection lock_;
+    // A stop asked for before the contexts existed reaches them as they are made.
+    bool stopRequested_ = false;
 };
 
 // The thread procedure: runs the worker and signals its stopped event and the engine's
 // thread-ended event.
 void runthread(ThreadStartInfo info);
+
+// The dump file, opened for binary writing and shared with readers; null when it cannot be.
+std::FILE* openDumpFile(const WString& path);
+// Makes sure a crash of the worker is reported (first thing on the worker thread).
+void installWorkerCrashReport();

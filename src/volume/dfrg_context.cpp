@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "service/dfrg_exception.h"
 #include "volume/extent_snapshot.h"
+#include "volume/volume_change_feed.h"
 
 namespace {
 
@@ -67,6 +68,9 @@ CDfrgContext::CDfrgContext(std::unique_ptr<CDfrgVolume> volume, int32_t volumeIn
     CLockGuard guard(snapshotLock_);
     volume_ = std::move(volume);
     changeTrackerBasePath_ = settings_.stateDirectory + u"changeTrack_" + WString(1, volume_->driveLetter());
+    // The tracker opens the feed only inside startTracking, while the volume is certainly alive.
+    changeTracker_ = std::make_unique<CVolumeChangeTracker>(volume_->driveLetter(), changeTrackerBasePath_,
+                                                            [this] { return volume_->openChangeFeed(); });
 }
 
 CDfrgContext::~CDfrgContext() {
@@ -77,6 +81,9 @@ CDfrgContext::~CDfrgContext() {
         volume_.reset();
         snapshot_.reset();
     }
+    // Outside the snapshot lock: a react step takes the tracker's lock first and the snapshot
+    // lock inside it.
+    changeTracker_.reset();
     logText(scope, LogPriority::Informal, "End");
 }
 

@@ -8,6 +8,7 @@
 #include "platform/event.h"
 #include "platform/lock.h"
 #include "platform/text.h"
+#include "volume/change_tracker.h"
 #include "volume/dfrg_volume.h"
 #include "volume/extent.h"
 
@@ -81,6 +82,8 @@ public:
     // Where the volume's change tracker keeps its state: the state directory, "changeTrack_" and
     // the drive letter (its state file adds "_manual").
     const WString& changeTrackerBasePath() const { return changeTrackerBasePath_; }
+    // The volume's change tracker (worker thread).
+    CVolumeChangeTracker& changeTracker() { return *changeTracker_; }
 
 private:
     friend void checkState(CDfrgContext& context);
@@ -91,9 +94,10 @@ private:
     CCriticalSection snapshotLock_;
     std::unique_ptr<CExtentSnapshot> snapshot_;
     int32_t volumeIndex_;
-    // The change tracker belongs here once it exists: created by the constructor from the drive
-    // letter and changeTrackerBasePath(), deleted by the destructor after the snapshot.
     WString changeTrackerBasePath_;
+    // Created by the constructor, deleted by the destructor after the snapshot (saving its
+    // pending changes while tracking is on).
+    std::unique_ptr<CVolumeChangeTracker> changeTracker_;
     int32_t passCount_ = -1;
     int32_t panicPassCount_ = -1;
     platform::Event stopEvent_{platform::Event::Reset::Manual, false};

@@ -1,0 +1,13 @@
+// Windows only.
+#include "engine/dfrg_thread.h"
+
+#include <share.h>
+#include <stdio.h>
+
+#include "logging/crash_report.h"
+
+std::FILE* openDumpFile(const WString& path) {
+    return _wfsopen(reinterpret_cast<const wchar_t*>(path.c_str()), L"wb", _SH_DENYNO);
+}
+
+void installWorkerCrashReport() { installCrashReport(); }

@@ -1,0 +1,258 @@
+// The change tracker over the memory volume's change feed (and a scripted feed for damaged
+// notification buffers): readiness after a quiet minute, the circular cursor, the table limit,
+// and the state file across a restart.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "platform/clock.h"
+#include "platform/state_file.h"
+#include "support/volume_temp_dir.h"
+#include "support/volume_test_support.h"
+#include "volume/change_tracker.h"
+#include "volume/volume_change_feed.h"
+
+using namespace voltest;
+
+namespace {
+
+std::atomic<uint32_t> g_now{500000};
+uint32_t fakeNow() { return g_now.load(); }
+
+// Waits (up to 20 s) for what the watcher thread brings about.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 2000 && !condition(); ++i) platform::sleepMs(10);
+    return condition();
+}
+
+class ChangeTrackerTest : public ::testing::Test {
+protected:
+    ChangeTrackerTest() { setChangeTrackerTickSource(fakeNow); }
+    ~ChangeTrackerTest() override { setChangeTrackerTickSource(nullptr); }
+
+    std::unique_ptr<CVolumeChangeTracker> makeTracker() {
+        std::shared_ptr<CMemoryVolume> v = volume;
+        return std::make_unique<CVolumeChangeTracker>(u'C', base, [v] { return v->openChangeFeed(); });
+    }
+    void create(const WString& name) { placeFile(*volume, u"C:\\" + name, {}); }
+    std::vector<std::pair<WString, int32_t>> drain(CVolumeChangeTracker& t) {
+        std::vector<std::pair<WString, int32_t>> out;
+        CChangedFile f;
+        while (t.pollChanges() == 0 && t.nextChangedFile(f) == 0) out.emplace_back(f.path, f.created);
+        return out;
+    }
+    void writeState(const std::function<void(platform::StateFileWriter&)>& body) {
+        platform::StateFileWriter w;
+        ASSERT_TRUE(w.open(base + u"_manual"));
+        body(w);
+        ASSERT_TRUE(w.commit());
+    }
+
+    TempDir dir{"tracker"};
+    WString base = platform::utf8ToUtf16((dir.path() / "changeTrack_C").u8string());
+    std::shared_ptr<CMemoryVolume> volume = makeVolume(50000);
+};
+
+using Files = std::vector<std::pair<WString, int32_t>>;
+
+TEST_F(ChangeTrackerTest, AFileIsReadyAMinuteAfterItsLastChangeWhichDecidesItsFlag) {
+    auto tracker = makeTracker();
+    tracker->startTracking();
+    CChangedFile f;
+    EXPECT_EQ(tracker->pollChanges(), 1);
+    EXPECT_EQ(tracker->nextChangedFile(f), 1);
+
+    create(u"a");
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 1; }));
+    g_now += 30000;
+    HANDLE h = volume->createFile(u"C:\\a", GENERIC_WRITE, 7, OPEN_EXISTING, 0);
+    ASSERT_TRUE(volume->appendToFile(h, 4096));
+    volume->closeHandle(h);
+    create(u"marker");  // reported after the change of a
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
+
+    g_now += 59999;
+    EXPECT_EQ(tracker->pollChanges(), 1);
+    g_now += 1;
+    ASSERT_EQ(tracker->pollChanges(), 0);
+    ASSERT_EQ(tracker->nextChangedFile(f), 0);
+    EXPECT_EQ(f.path, u"C:\\a");
+    EXPECT_EQ(f.created, 0);
+    ASSERT_EQ(tracker->nextChangedFile(f), 0);  // current until the next poll
+    EXPECT_EQ(f.path, u"C:\\a");
+    EXPECT_EQ(drain(*tracker), (Files{{u"C:\\marker", 1}}));
+    EXPECT_EQ(tracker->nextChangedFile(f), 1);
+}
+
+TEST_F(ChangeTrackerTest, PollingWalksTheTableInACircle) {
+    auto tracker = makeTracker();
+    tracker->startTracking();
+    create(u"A");
+    create(u"C");
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
+    g_now += 30000;
+    create(u"B");
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 3; }));
+    g_now += 30000;
+    // A and C are ready, B is not: the walk passes B and stops at the end of the table.
+    EXPECT_EQ(drain(*tracker), (Files{{u"C:\\A", 1}, {u"C:\\C", 1}}));
+    g_now += 30000;
+    EXPECT_EQ(drain(*tracker), (Files{{u"C:\\B", 1}}));  // wrapped
+}
+
+TEST_F(ChangeTrackerTest, TheChangedFileAfterTheLimitEndsTrackingForGood) {
+    auto tracker = makeTracker();
+    tracker->startTracking();
+    placeFile(*volume, u"C:\\d", {}, FILE_ATTRIBUTE_DIRECTORY);
+    for (size_t i = 0; i < CVolumeChangeTracker::kMaxEntries; ++i)
+        create(u"d\\" + platform::utf8ToUtf16(std::to_string(i)));
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == CVolumeChangeTracker::kMaxEntries; }));
+    EXPECT_TRUE(tracker->isTracking());
+    create(u"one-more");
+    ASSERT_TRUE(eventually([&] { return !tracker->isTracking(); }));
+    EXPECT_EQ(tracker->pollChanges(), 2);
+    CChangedFile f;
+    EXPECT_EQ(tracker->nextChangedFile(f), 2);
+
+    // Neither this tracker nor one made after a restart resumes from the state file written
+    // when the period began: the changes after the limit are lost.
+    EXPECT_FALSE(tracker->resumeTracking());
+    tracker->startTracking();
+    volume->goAway();
+    ASSERT_TRUE(eventually([&] { return !tracker->isTracking(); }));
+    tracker.reset();
+    tracker = makeTracker();
+    EXPECT_FALSE(tracker->resumeTracking());
+    EXPECT_EQ(tracker->pollChanges(), 2);
+}
+
+TEST_F(ChangeTrackerTest, PendingChangesSurviveARestartAndWaitAnotherMinute) {
+    auto tracker = makeTracker();
+    tracker->startTracking();
+    create(u"x");
+    create(u"y");
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
+    g_now += 10000;
+    create(u"z");
+    ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 3; }));
+    g_now += 50000;
+    ASSERT_EQ(tracker->pollChanges(), 0);  // x becomes current, y and z stay
+    tracker.reset();
+
+    // Tag, active, count 3 with the current file first, then the table in order.
+    platform::StateFileReader in;
+    ASSERT_TRUE(in.open(base + u"_manual"));
+    WString tag, name;
+    bool active = false;
+    uint32_t count = 0;
+    int32_t flag = -1;
+    ASSERT_TRUE(in.readWString(tag) && in.readBool(active) && in.readU32(count));
+    EXPECT_EQ(tag, u"VCHANGEMAN");
+    EXPECT_TRUE(active);
+    ASSERT_EQ(count, 3u);
+    for (const char16_t* expected : {u"x", u"y", u"z"}) {
+        ASSERT_TRUE(in.readWString(name) && in.readI32(flag));
+        EXPECT_EQ(name, expected);
+        EXPECT_EQ(flag, 1);
+    }
+    char extra;
+    EXPECT_FALSE(in.readBytes(&extra, 1));
+
+    auto restored = makeTracker();
+    ASSERT_TRUE(restored->resumeTracking());
+    EXPECT_EQ(restored->pendingCount(), 3u);
+    g_now += 59999;
+    EXPECT_EQ(restored->pollChanges(), 1);
+    g_now += 1;
+    EXPECT_EQ(drain(*restored), (Files{{u"C:\\x", 1}, {u"C:\\y", 1}, {u"C:\\z", 1}}));
+    create(u"w");  // and it watches again
+    ASSERT_TRUE(eventually([&] { return restored->pendingCount() == 1; }));
+}
+
+TEST_F(ChangeTrackerTest, AForeignOrDamagedStateFileIsNotResumed) {
+    const std::vector<std::function<void(platform::StateFileWriter&)>> files{
+        [](platform::StateFileWriter& w) {  // another tag
+            w.writeWString(u"VCHANGEMAX");
+            w.writeBool(true);
+            w.writeU32(0);
+        },
+        [](platform::StateFileWriter& w) {  // a count past the limit
+            w.writeWString(u"VCHANGEMAN");
+            w.writeBool(true);
+            w.writeU32(20002);
+        },
+        [](platform::StateFileWriter& w) {  // a flag that is no flag
+            w.writeWString(u"VCHANGEMAN");
+            w.writeBool(true);
+            w.writeU32(1);
+            w.writeWString(u"f");
+            w.writeI32(7);
+        },
+        [](platform::StateFileWriter& w) {  // cut short
+            w.writeWString(u"VCHANGEMAN");
+            w.writeBool(true);
+            w.writeU32(2);
+            w.writeWString(u"f");
+            w.writeI32(1);
+        },
+    };
+    for (size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(i);
+        writeState(files[i]);
+        auto tracker = makeTracker();
+        EXPECT_FALSE(tracker->resumeTracking());
+        EXPECT_EQ(tracker->pollChanges(), 2);
+        EXPECT_EQ(tracker->pendingCount(), 0u);
+    }
+}
+
+// Hands out prepared notification buffers, one per read.
+class ScriptedFeed : public CVolumeChangeFeed {
+public:
+    explicit ScriptedFeed(std::vector<std::vector<uint8_t>> batches) : batches_(std::move(batches)) {}
+    Result read(void* buffer, uint32_t, uint32_t& bytes, platform::Event& stop) override {
+        bytes = 0;
+        if (next_ == batches_.size()) return stop.wait() ? Result::Stopped : Result::Failed;
+        const std::vector<uint8_t>& b = batches_[next_++];
+        if (!b.empty()) std::memcpy(buffer, b.data(), b.size());
+        bytes = static_cast<uint32_t>(b.size());
+        return Result::Changes;
+    }
+
+private:
+    std::vector<std::vector<uint8_t>> batches_;
+    size_t next_ = 0;
+};
+
+std::vector<uint8_t>& record(std::vector<uint8_t>& out, uint32_t next, uint32_t action, const WString& name,
+                             uint32_t nameBytes = ~0u) {
+    const size_t at = out.size();
+    const uint32_t fields[3] = {next, action, nameBytes == ~0u ? static_cast<uint32_t>(name.size() * 2) : nameBytes};
+    out.resize(at + 12 + name.size() * 2);
+    std::memcpy(&out[at], fields, 12);
+    std::memcpy(&out[at + 12], name.data(), name.size() * 2);
+    return out;
+}
+
+TEST_F(ChangeTrackerTest, OnlyWholeAddedAndModifiedRecordsAreTaken) {
+    std::vector<uint8_t> first, second, lost, third;
+    record(first, 16, 1, u"ab");        // added
+    record(first, 16, 2, u"cd");        // removed: ignored
+    record(first, 20, 4, u"old1");      // renamed: ignored
+    record(first, 16, 3, u"ef");        // modified
+    record(first, 0, 1, u"gh", 4000);   // its name runs past the buffer: the walk stops
+    record(second, 9999, 1, u"ij");     // an offset past the end: nothing after it either
+    record(third, 0, 3, u"kl");
+    record(third, 0, 3, u"mn");         // after the last record: never read
+    auto batches = std::vector<std::vector<uint8_t>>{first, second, lost, third};
+    CVolumeChangeTracker tracker(u'E', base, [batches] { return std::make_unique<ScriptedFeed>(batches); });
+    tracker.startTracking();
+    ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 3; }));
+    g_now += 60000;
+    EXPECT_EQ(drain(tracker), (Files{{u"E:\\ab", 1}, {u"E:\\ef", 0}, {u"E:\\kl", 0}}));
+}
+
+}  // namespace
