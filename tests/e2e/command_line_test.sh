@@ -41,7 +41,9 @@ grep -qF "Log started" "$CMDLOG" && grep -qF "Version: 1.11" "$CMDLOG" && grep -
   || bad "log lacks the start message, its version or the end: $(head -c 400 "$CMDLOG" 2>/dev/null)"
 
 if [ "$VDS_PLATFORM" = linux ]; then
-  # A console stop ends the foreground run in order.
+  # A console stop ends the foreground run in order (on a small simulated disk, so that it has work).
+  mkdir -p "$INSTALL/volumes"
+  "$INSTALL/bin/velkaris-image" create "$INSTALL/volumes/C.vimg" --size 256M --files 2000 >/dev/null
   "$EXE" -exec >"$E2E_TMP/fg.out" 2>&1 &
   fg=$!
   wait_for_log "serviceWork entered" && ok "foreground run started" || bad "foreground run did not start"
