@@ -187,12 +187,13 @@ void CDefragService::setEnginePaused(bool pause) {
     if (pause && policy_.engineRunning) {
         CDfrgStatistics::instance().setActive(true);
         policy_.engineRunning = false;
-        CDfrgStatistics::instance().save(false);
+        // Forced: a save of the worker's within the last second must not swallow the new status.
+        CDfrgStatistics::instance().save(true);
         if (engine_) engine_->setPaused(true);
     } else if (!pause && !policy_.engineRunning) {
         CDfrgStatistics::instance().setActive(false);
         policy_.engineRunning = true;
-        CDfrgStatistics::instance().save(false);
+        CDfrgStatistics::instance().save(true);
         if (engine_) engine_->setPaused(false);
     }
 }

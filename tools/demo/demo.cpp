@@ -28,6 +28,7 @@
 #include "config/dfrg_config.h"
 #include "config/registry_store.h"
 #include "demo_progress.h"
+#include "status/status_view.h"
 #include "engine/volume_dump.h"
 #include "platform/process_paths.h"
 #include "report/report_command.h"
@@ -139,10 +140,10 @@ pid_t startService(const fs::path& exe, bool simulatedUser) {
     return pid;
 }
 
-std::string progressLine(const demo::ServiceProgress& p, const demo::LogFollower& log, int seconds) {
+std::string progressLine(const statusview::ServiceProgress& p, const demo::LogFollower& log, int seconds) {
     std::ostringstream line;
     line << "[" << seconds << " s] pass " << (log.pass() < 0 ? 0 : log.pass() + 1) << ": " << p.processed
-         << " processed, " << p.defragged << " defragmented, " << p.moved << " moved; " << demo::statusName(p.status);
+         << " processed, " << p.defragged << " defragmented, " << p.moved << " moved; " << statusview::statusName(p.status);
     if (p.status == 1 && !log.pauseReason().empty()) line << " (" << log.pauseReason() << ")";
     line << "; modes";
     for (const auto& m : p.modes) line << " " << m.first << ":" << (m.second == 1 ? "react" : "scan");
@@ -230,7 +231,7 @@ int main(int argc, char** argv) {
     while (elapsed() < o.timeoutSeconds) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         for (const std::string& event : log.poll()) say("  " + event);
-        demo::ServiceProgress p = demo::readProgress("C");
+        statusview::ServiceProgress p = statusview::readProgress("C");
         bool allReact = !p.modes.empty();
         for (const auto& m : p.modes) allReact = allReact && m.second == 1;
         showProgress(progressLine(p, log, elapsed()), elapsed());
@@ -253,7 +254,7 @@ int main(int argc, char** argv) {
         waitpid(service, &status, 0);
     }
     for (const std::string& event : log.poll()) say("  " + event);
-    demo::ServiceProgress final = demo::readProgress("C");
+    statusview::ServiceProgress final = statusview::readProgress("C");
 
     problems.clear();
     bool dumped = dumpImages(install / "volumes", reportDir / "after.vdf", problems);

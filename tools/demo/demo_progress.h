@@ -1,24 +1,10 @@
-// What the demo shows while the service works: the statistics and volume modes from the
-// registry, and the events of the service's log (passes, mode changes, pauses).
+// What the demo shows of the service's log while it works: passes, mode changes, pauses.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace demo {
-
-struct ServiceProgress {
-    bool known = false;
-    uint64_t processed = 0, defragged = 0, moved = 0;  // this pass
-    uint64_t totalProcessed = 0, totalDefragged = 0, totalMoved = 0;
-    int32_t status = 0;  // 1 paused, 3 working, 4 every volume in react mode
-    std::string lastFile;
-    std::vector<std::pair<char, int32_t>> modes;  // per volume: 0 scan, 1 react
-};
-
-// Reads the statistics and the modes of the given volumes.
-ServiceProgress readProgress(const std::string& volumes);
-std::string statusName(int32_t status);
 
 // Follows a growing log file and picks out the lines worth showing.
 class LogFollower {

@@ -1,0 +1,35 @@
+// Prints what the service has done, as the registry holds it:
+//
+//   velkaris-status [VOLUMES]      (VOLUMES: drive letters to show the modes of; default C..Z)
+//
+// One "name: value" line each: Status, Processed Files, Defragged Files, Moved Files (this pass),
+// the same totals, Last File, and "volumeMode_X" for every volume with a stored mode.
+// Like the service, it works from its own directory (on Linux the registry store is
+// ..\state\registry.sqlite3 next to it, unless VELKARIS_REGISTRY_DB says otherwise).
+#include <cstdio>
+#include <string>
+
+#include "platform/process_paths.h"
+#include "status/status_view.h"
+
+int main(int argc, char** argv) {
+    std::string volumes = argc > 1 ? argv[1] : "CDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string directory = platform::executableDirectory();
+    if (!directory.empty()) platform::setCurrentDirectory(directory);
+    statusview::ServiceProgress p = statusview::readProgress(volumes);
+    if (!p.known) {
+        std::printf("no statistics yet\n");
+        return 1;
+    }
+    std::printf("Status: %d (%s)\n", p.status, statusview::statusName(p.status).c_str());
+    std::printf("Processed Files: %llu\nDefragged Files: %llu\nMoved Files: %llu\n",
+                static_cast<unsigned long long>(p.processed), static_cast<unsigned long long>(p.defragged),
+                static_cast<unsigned long long>(p.moved));
+    std::printf("Total Processed Files: %llu\nTotal Defragged Files: %llu\nTotal Moved Files: %llu\n",
+                static_cast<unsigned long long>(p.totalProcessed), static_cast<unsigned long long>(p.totalDefragged),
+                static_cast<unsigned long long>(p.totalMoved));
+    std::printf("Last File: %s\n", p.lastFile.c_str());
+    for (const auto& m : p.modes)
+        if (m.second >= 0) std::printf("volumeMode_%c: %d\n", m.first, m.second);
+    return 0;
+}
