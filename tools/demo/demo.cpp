@@ -269,7 +269,31 @@ int main(int argc, char** argv) {
     if (rc != 0) std::cerr << complaints.str();
     std::cout << "\nIn all: " << final.totalProcessed << " files processed, " << final.totalDefragged << " defragmented, "
               << final.totalMoved << " moved, " << log.errors() << " errors logged, in " << elapsed() << " s.\n";
-    if (o.simulatedUser) std::cout << "The simulated user wrote " << log.simulatedUserFiles() << " files while the service ran.\n";
+    if (o.simulatedUser) {
+        // Which of the user's files react mode has taken: those contiguous in the after dump.
+        std::ifstream in(reportDir / "after.vdf", std::ios::binary);
+        size_t contiguous = 0, found = 0;
+        try {
+            for (const auto& volume : volume_dump::readVolumeDump(in)) {
+                for (const auto& entry : volume.entries) {
+                    std::string path = platform::utf16ToUtf8(entry.path);
+                    const auto& names = log.simulatedUserNames();
+                    if (std::find(names.begin(), names.end(), path) == names.end()) continue;
+                    ++found;
+                    const volume_dump::VolumeDumpExtent* e = volume.extentsOf(entry);
+                    size_t pieces = 0;
+                    for (size_t i = 0; i < entry.extentCount; ++i)
+                        if (i == 0 || e[i].start != e[i - 1].end + 1) ++pieces;
+                    if (pieces <= 1) ++contiguous;
+                }
+            }
+        } catch (const CDfrgException& e) {
+            std::cerr << "velkaris-demo: " << e.message() << "\n";
+        }
+        std::cout << "The simulated user wrote " << log.simulatedUserFiles() << " times to " << found
+                  << " files while the service ran; " << contiguous << " of them are contiguous now (a file is taken "
+                  << "a minute after its last change, so the latest may still wait).\n";
+    }
     std::cout << "Report: " << (reportDir / "report.html").string() << "\n";
     std::cout << "Service log: " << (install / "log" / "log.txt").string() << "\n";
     return clean && dumped && rc == 0 ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "demo_progress.h"
 
+#include <algorithm>
 #include <fstream>
 
 
@@ -46,9 +47,15 @@ void LogFollower::take(const std::string& line, std::vector<std::string>& events
         std::string pass = propertyValue(line, "Pass");
         if (!pass.empty() && pending_ == "Finished Scan pass") pass_ = std::atoi(pass.c_str());
         std::string reason = propertyValue(line, "New Reason");
+        std::string file = propertyValue(line, "FileName");
+        if (!file.empty() && pending_ == "Simulated user wrote a file" &&
+            std::find(simulatedUserNames_.begin(), simulatedUserNames_.end(), file) == simulatedUserNames_.end())
+            simulatedUserNames_.push_back(file);
         if (!reason.empty()) pauseReason_ = reason;
         if (line.empty() || line.find(": -> ") != std::string::npos) {
-            if (pending_ == "Finished Scan pass")
+            if (pending_ == "Simulated user wrote a file")
+                ;  // counted, not shown
+            else if (pending_ == "Finished Scan pass")
                 events.push_back("pass " + std::to_string(pass_) + " finished on " + pendingVolume_);
             else if (pending_ != "New Pause Reason")
                 events.push_back(pending_ + (pendingVolume_.empty() ? "" : " (" + pendingVolume_ + ")"));
@@ -60,7 +67,11 @@ void LogFollower::take(const std::string& line, std::vector<std::string>& events
     std::string text = textOf(line);
     if (text.empty()) return;
     if (line.find("(Error") != std::string::npos) ++errors_;
-    if (text == "Simulated user wrote a file") ++simulatedUserFiles_;
+    if (text == "Simulated user wrote a file") {
+        ++simulatedUserFiles_;
+        pending_ = text;
+        return;
+    }
     static const char* const interesting[] = {
         "Finished Scan pass", "Volume is clean. Switching to react mode",
         "Unable to defragment all files in standard mode. Activating panic mode.",

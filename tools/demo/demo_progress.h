@@ -15,6 +15,8 @@ public:
     int pass() const { return pass_; }
     const std::string& pauseReason() const { return pauseReason_; }
     uint64_t simulatedUserFiles() const { return simulatedUserFiles_; }
+    // The files the simulated user wrote, each once.
+    const std::vector<std::string>& simulatedUserNames() const { return simulatedUserNames_; }
     uint64_t errors() const { return errors_; }
 
 private:
@@ -28,6 +30,7 @@ private:
     int pass_ = -1;
     std::string pauseReason_;
     uint64_t simulatedUserFiles_ = 0;
+    std::vector<std::string> simulatedUserNames_;
     uint64_t errors_ = 0;
 };
 
