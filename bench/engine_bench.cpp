@@ -17,9 +17,9 @@
 #include "engine/file_processing.h"
 #include "platform/process_paths.h"
 #include "volume/dfrg_context.h"
-#include "volume/image_synthesis.h"
-#include "volume/simulated_volume.h"
-#include "volume/volume_image.h"
+#include "sim/image_synthesis.h"
+#include "sim/simulated_volume.h"
+#include "sim/volume_image.h"
 
 namespace {
 

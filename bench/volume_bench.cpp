@@ -8,9 +8,9 @@
 
 #include "volume/dfrg_context.h"
 #include "volume/extent_snapshot.h"
-#include "volume/image_synthesis.h"
-#include "volume/simulated_volume.h"
-#include "volume/volume_image.h"
+#include "sim/image_synthesis.h"
+#include "sim/simulated_volume.h"
+#include "sim/volume_image.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "volume/image_from_dump.h"
-#include "volume/image_synthesis.h"
-#include "volume/volume_image.h"
+#include "sim/image_from_dump.h"
+#include "sim/image_synthesis.h"
+#include "sim/volume_image.h"
 
 namespace {
 

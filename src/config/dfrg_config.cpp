@@ -1,9 +1,9 @@
 #include "config/dfrg_config.h"
 
-#include "config/make_directory.h"
+#include "platform/make_directory.h"
 #include "config/product_key.h"
-#include "service/dfrg_exception.h"
-#include "volume/volume_provider.h"
+#include "platform/dfrg_exception.h"
+#include "sim/provider_selection.h"
 
 namespace {
 

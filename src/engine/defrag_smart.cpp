@@ -10,7 +10,7 @@
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/process_paths.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/change_tracker.h"
 #include "volume/dfrg_context.h"
 

@@ -8,7 +8,7 @@
 #include "engine/volume_dump.h"
 #include "logging/log.h"
 #include "platform/clock.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/dfrg_context.h"
 #include "volume/volume_provider.h"
 

@@ -5,7 +5,7 @@
 #include "engine/random.h"
 #include "logging/log.h"
 #include "platform/clock.h"
-#include "service/notify_window.h"
+#include "monitor/notify_window.h"
 
 engine::engine(platform::Event* threadEnded) : threadEnded_(threadEnded) {
     notifyWindow_.reset(new CNotifyWindow);

@@ -6,7 +6,7 @@
 #include "config/dfrg_statistics.h"
 #include "engine/file_moves.h"
 #include "logging/log.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/dfrg_file.h"
 
 namespace {

@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "config/dfrg_config.h"
-#include "engine/volume_dump_format.h"
+#include "volume/volume_dump_format.h"
 #include "logging/log.h"
 #include "platform/clock.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/dfrg_context.h"
 #include "volume/dfrg_file.h"
 

@@ -3,7 +3,7 @@
 #include "logging/log.h"
 #include "monitor/sys_info_kernel.h"
 #include "monitor/sys_info_wmi.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 SysInfo::SysInfo(bool isWmi, MonitorPlatform platform) : platform_(std::move(platform)), isWmi_(isWmi) {}
 

@@ -4,7 +4,7 @@
 
 #include "logging/log.h"
 #include "platform/win32_types.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 constexpr double CSysInfoWMI::kIoDivisor[2];
 

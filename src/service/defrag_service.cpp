@@ -6,7 +6,8 @@
 #include "monitor/sys_info.h"
 #include "platform/clock.h"
 #include "service/com_apartment.h"
-#include "service/dfrg_exception.h"
+#include "logging/exception_log.h"
+#include "platform/dfrg_exception.h"
 
 CDefragService* CDefragService::s_instance = nullptr;
 

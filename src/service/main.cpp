@@ -8,7 +8,8 @@
 #include "logging/log_manager.h"
 #include "platform/process_paths.h"
 #include "service/defrag_service.h"
-#include "service/dfrg_exception.h"
+#include "logging/exception_log.h"
+#include "platform/dfrg_exception.h"
 
 int main(int argc, char** argv) {
     installCrashReport();

@@ -1,6 +1,6 @@
 #include "monitor/sys_info.h"
 #include "service/pause_policy.h"
-#include "service/user_input.h"
+#include "monitor/user_input.h"
 
 namespace {
 

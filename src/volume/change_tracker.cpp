@@ -6,7 +6,7 @@
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/state_file.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/volume_change_feed.h"
 
 namespace {

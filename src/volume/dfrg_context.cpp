@@ -7,7 +7,7 @@
 
 #include "logging/log.h"
 #include "platform/clock.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/extent_snapshot.h"
 #include "volume/volume_change_feed.h"
 

@@ -5,7 +5,7 @@
 
 #include "logging/log.h"
 #include "platform/last_error.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/dfrg_volume.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/last_error.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 CExtent::CExtent(uint64_t s, uint64_t e) : start(s), end(e) {
     if (s > e) throw CDfrgException(ErrorInvalidParameter, "Error, Extent Start is after End !");

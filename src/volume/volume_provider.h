@@ -27,14 +27,5 @@ public:
 };
 
 // The real drives on Windows; on other platforms the images in the default simulation
-// directory "..\volumes\".
+// directory "..\volumes\" (defined by the simulation layer there).
 std::shared_ptr<CVolumeProvider> makeSystemVolumeProvider();
-// The images (*.vimg) of a directory, one drive letter per image from 'C' on.
-std::shared_ptr<CVolumeProvider> makeSimulationVolumeProvider(const WString& directory);
-
-// Chooses the provider of this process: the simulation directory when one is given, else the
-// system provider. A provider set with overrideVolumeProvider (tests, tools) wins over both.
-std::shared_ptr<CVolumeProvider> selectVolumeProvider(const WString& simulationDirectory);
-void overrideVolumeProvider(std::shared_ptr<CVolumeProvider> provider);
-// The provider chosen last (by selectVolumeProvider), or the system provider.
-std::shared_ptr<CVolumeProvider> currentVolumeProvider();

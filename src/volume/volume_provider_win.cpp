@@ -2,7 +2,7 @@
 #include "volume/volume_provider.h"
 
 #include "platform/win32_types.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/windows_volume.h"
 
 namespace {

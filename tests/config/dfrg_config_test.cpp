@@ -1,11 +1,12 @@
 #include "config/dfrg_config.h"
+#include "sim/provider_selection.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "config/product_key.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/config_recording_store.h"
 #include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"

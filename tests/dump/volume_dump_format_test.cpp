@@ -7,8 +7,8 @@
 #include <new>
 #include <sstream>
 
-#include "engine/volume_dump_format.h"
-#include "service/dfrg_exception.h"
+#include "volume/volume_dump_format.h"
+#include "platform/dfrg_exception.h"
 #include "support/dump_samples.h"
 #include "support/temp_dir.h"
 

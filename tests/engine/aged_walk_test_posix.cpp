@@ -8,7 +8,7 @@
 
 #include "engine/file_processing.h"
 #include "support/engine_files_support.h"
-#include "volume/image_synthesis.h"
+#include "sim/image_synthesis.h"
 
 using namespace enginetest;
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/file_processing.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/engine_files_support.h"
 
 using namespace enginetest;

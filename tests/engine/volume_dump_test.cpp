@@ -7,14 +7,14 @@
 #include <fstream>
 
 #include "engine/volume_dump.h"
-#include "engine/volume_dump_format.h"
-#include "service/dfrg_exception.h"
+#include "volume/volume_dump_format.h"
+#include "platform/dfrg_exception.h"
 #include "support/dump_samples.h"
 #include "support/engine_files_support.h"
 #include "support/temp_dir.h"
 #include "volume/dfrg_file.h"
-#include "volume/image_from_dump.h"
-#include "volume/volume_image.h"
+#include "sim/image_from_dump.h"
+#include "sim/volume_image.h"
 
 using namespace enginetest;
 using voltest::placeFile;

@@ -4,7 +4,7 @@
 
 #include "engine/resume_info.h"
 #include "platform/state_file.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "fixtures.h"
 #include "volume/change_tracker.h"
 

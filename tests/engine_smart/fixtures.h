@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "config/dfrg_config.h"
+#include "sim/provider_selection.h"
 #include "config/dfrg_statistics.h"
 #include "config/product_key.h"
 #include "engine/defrag_smart.h"
@@ -18,7 +19,7 @@
 #include "support/engine_state_support.h"
 #include "volume/dfrg_context.h"
 #include "volume/dfrg_file.h"
-#include "volume/simulated_volume.h"
+#include "sim/simulated_volume.h"
 
 class EngineTestBase : public ::testing::Test {
 protected:

@@ -15,7 +15,7 @@
 #include "support/engine_state_support.h"
 #include "support/volume_temp_dir.h"
 #include "volume/dfrg_context.h"
-#include "volume/simulated_volume.h"
+#include "sim/simulated_volume.h"
 
 using namespace smarttest;
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "config/registry_store.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "fixtures.h"
 
 using namespace smarttest;

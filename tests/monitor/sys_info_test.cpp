@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "monitor/sys_info_kernel.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/monitor_fakes.h"
 #include "support/monitor_log_capture.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "monitor/sys_info_wmi.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/monitor_fakes.h"
 #include "support/monitor_log_capture.h"
 

@@ -2,7 +2,8 @@
 
 #include <stdexcept>
 
-#include "service/dfrg_exception.h"
+#include "logging/exception_log.h"
+#include "platform/dfrg_exception.h"
 #include "support/capture_appender.h"
 
 TEST(DfrgExceptionTest, MessagesAndNames) {

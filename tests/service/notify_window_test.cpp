@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "service/notify_window.h"
+#include "monitor/notify_window.h"
 
 namespace {
 int countMarkerWindows() {

@@ -7,7 +7,7 @@
 #include "config/product_key.h"
 #include "config/registry_store.h"
 #include "platform/process_paths.h"
-#include "volume/volume_provider.h"
+#include "sim/provider_selection.h"
 
 namespace {
 

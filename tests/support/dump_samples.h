@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume_dump_format.h"
+#include "volume/volume_dump_format.h"
 
 // Little-endian bytes, built by hand, independent of the writer.
 class DumpBytes {

@@ -7,10 +7,10 @@
 #include "engine/defrag_smart.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/change_tracker.h"
 #include "volume/dfrg_context.h"
-#include "volume/simulated_volume.h"
+#include "sim/simulated_volume.h"
 
 namespace smarttest {
 

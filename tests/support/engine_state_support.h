@@ -13,7 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/pass_state.h"
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 #include "volume/volume_provider.h"
 
 namespace smarttest {

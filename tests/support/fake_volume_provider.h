@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/volume_provider.h"
 
 class FakeVolumeProvider : public CVolumeProvider {

@@ -8,8 +8,8 @@
 
 #include "volume/dfrg_context.h"
 #include "volume/dfrg_volume_common.h"
-#include "volume/memory_volume.h"
-#include "volume/simulated_volume.h"
+#include "sim/memory_volume.h"
+#include "sim/simulated_volume.h"
 
 namespace voltest {
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/last_error.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/volume_test_support.h"
 #include "volume/dfrg_file.h"
 #include "volume/extent_snapshot.h"

@@ -7,7 +7,7 @@
 
 #include "platform/last_error.h"
 #include "support/volume_test_support.h"
-#include "volume/image_synthesis.h"
+#include "sim/image_synthesis.h"
 #include "volume/volume_change_feed.h"
 
 using namespace voltest;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "volume/simulated_user.h"
+#include "sim/simulated_user.h"
 
 TEST(SimulatedUserTest, WritesFragmentedFilesAndGrowsAnOlderOne) {
     CMemoryVolume::Geometry geometry;

@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "platform/last_error.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/volume_temp_dir.h"
 #include "support/volume_test_support.h"
 #include "volume/dfrg_file.h"

@@ -9,7 +9,7 @@
 
 #include "support/volume_temp_dir.h"
 #include "support/volume_test_support.h"
-#include "volume/volume_image.h"
+#include "sim/volume_image.h"
 
 using namespace voltest;
 

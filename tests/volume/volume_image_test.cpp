@@ -4,13 +4,13 @@
 
 #include <fstream>
 
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/volume_temp_dir.h"
 #include "support/volume_test_support.h"
 #include "volume/dfrg_file.h"
 #include "volume/extent_snapshot.h"
-#include "volume/volume_image.h"
-#include "volume/volume_provider.h"
+#include "sim/volume_image.h"
+#include "sim/provider_selection.h"
 
 using namespace voltest;
 namespace fs = std::filesystem;

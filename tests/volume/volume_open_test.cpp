@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "support/volume_test_support.h"
 
 using namespace voltest;

@@ -32,11 +32,11 @@
 #include "engine/volume_dump.h"
 #include "platform/process_paths.h"
 #include "report/report_command.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 #include "volume/dfrg_context.h"
-#include "volume/image_synthesis.h"
-#include "volume/simulated_volume.h"
-#include "volume/volume_image.h"
+#include "sim/image_synthesis.h"
+#include "sim/simulated_volume.h"
+#include "sim/volume_image.h"
 #include "volume/volume_provider.h"
 
 namespace fs = std::filesystem;

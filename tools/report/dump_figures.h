@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume_dump_format.h"
+#include "volume/volume_dump_format.h"
 
 namespace report {
 

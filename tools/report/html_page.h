@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume_dump_format.h"
+#include "volume/volume_dump_format.h"
 #include "report/dump_figures.h"
 
 namespace report {

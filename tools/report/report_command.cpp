@@ -10,7 +10,7 @@
 #include "report/dump_figures.h"
 #include "report/html_page.h"
 #include "report/png_file.h"
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 namespace report {
 

@@ -1,15 +1,15 @@
 // Files are re-created through the memory volume's change records (the records an image's
 // journal holds) rather than its file calls: the calls grow a directory's index as entries are
 // added, which would take clusters the dump gives to others.
-#include "volume/image_from_dump.h"
+#include "sim/image_from_dump.h"
 
 #include <algorithm>
 #include <fstream>
 #include <map>
 
-#include "service/dfrg_exception.h"
-#include "volume/memory_volume_state.h"
-#include "volume/volume_image.h"
+#include "platform/dfrg_exception.h"
+#include "sim/memory_volume_state.h"
+#include "sim/volume_image.h"
 
 namespace fs = std::filesystem;
 

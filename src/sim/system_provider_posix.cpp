@@ -1,4 +1,4 @@
 // POSIX only: the machine's fixed drives are the simulated volumes.
-#include "volume/volume_provider.h"
+#include "sim/provider_selection.h"
 
 std::shared_ptr<CVolumeProvider> makeSystemVolumeProvider() { return makeSimulationVolumeProvider(u"..\\volumes\\"); }

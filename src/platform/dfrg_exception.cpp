@@ -1,6 +1,4 @@
-#include "service/dfrg_exception.h"
-
-#include "logging/log.h"
+#include "platform/dfrg_exception.h"
 
 std::string dfrgErrorName(int32_t code) {
     switch (code) {
@@ -27,8 +25,4 @@ std::string dfrgErrorName(int32_t code) {
     case ErrorFailed: return "ErrorFailed";
     default: return std::to_string(code);
     }
-}
-
-void logDfrgException(const LogScope& scope, const char* text, const CDfrgException& e) {
-    LogMessage(scope, LogPriority::Error).text(text).prop("ErrorCode", e.code()).prop("ErrorMessage", e.message());
 }

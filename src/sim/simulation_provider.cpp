@@ -6,11 +6,11 @@
 #include <mutex>
 
 #include "platform/process_paths.h"
-#include "service/dfrg_exception.h"
-#include "volume/simulated_user.h"
-#include "volume/simulated_volume.h"
-#include "volume/volume_image.h"
-#include "volume/volume_provider.h"
+#include "platform/dfrg_exception.h"
+#include "sim/simulated_user.h"
+#include "sim/simulated_volume.h"
+#include "sim/volume_image.h"
+#include "sim/provider_selection.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,5 @@
 // Windows only.
-#include "config/make_directory.h"
+#include "platform/make_directory.h"
 #include "platform/win32_types.h"
 
 bool makeDirectory(const WString& path) {

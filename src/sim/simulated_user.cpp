@@ -1,4 +1,4 @@
-#include "volume/simulated_user.h"
+#include "sim/simulated_user.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,11 +1,11 @@
-#include "engine/volume_dump_format.h"
+#include "volume/volume_dump_format.h"
 
 #include <algorithm>
 #include <istream>
 #include <ostream>
 #include <string>
 
-#include "service/dfrg_exception.h"
+#include "platform/dfrg_exception.h"
 
 namespace volume_dump {
 

@@ -1,4 +1,4 @@
-#include "volume/volume_provider.h"
+#include "sim/provider_selection.h"
 
 #include <mutex>
 

@@ -1,6 +1,6 @@
 // Windows only.
 #include "platform/win32_types.h"
-#include "service/user_input.h"
+#include "monitor/user_input.h"
 
 bool queryLastInputTime(uint32_t& tick) {
     LASTINPUTINFO info{};

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/event.h"
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 class CSimulatedUser {
 public:

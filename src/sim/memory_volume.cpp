@@ -1,14 +1,14 @@
 // The memory volume: clusters, the tree, handles, files, directory enumeration, faults and
 // change feeds. Device controls are in memory_volume_fsctl.cpp, persistence and checks in
 // memory_volume_store.cpp.
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "platform/last_error.h"
 #include "volume/dfrg_volume.h"
-#include "volume/memory_volume_state.h"
+#include "sim/memory_volume_state.h"
 #include "volume/volume_change_feed.h"
 
 using namespace memvol;

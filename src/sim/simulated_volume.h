@@ -5,7 +5,7 @@
 
 #include "platform/unique_resource.h"
 #include "volume/dfrg_volume_common.h"
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 class CSimulatedVolume : public CDfrgVolumeCommon {
 public:

@@ -1,5 +1,5 @@
 // Windows only: the marker window on a thread of its own.
-#include "service/notify_window.h"
+#include "monitor/notify_window.h"
 
 #include <atomic>
 #include <thread>

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 struct CImageParameters {
     uint64_t volumeBytes = 8ull << 30;

@@ -1,4 +1,4 @@
-#include "volume/image_synthesis.h"
+#include "sim/image_synthesis.h"
 
 #include <algorithm>
 #include <cmath>

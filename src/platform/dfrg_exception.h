@@ -45,8 +45,3 @@ private:
 
 // The enumerator name of a code ("ErrorFileNotFound"), or the code in decimal when it has none.
 std::string dfrgErrorName(int32_t code);
-
-class LogScope;
-// Writes the caught exception as the catching sites do: `text` at priority 700 with the
-// properties "ErrorCode" and "ErrorMessage".
-void logDfrgException(const LogScope& scope, const char* text, const CDfrgException& e);

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume_dump_format.h"
-#include "volume/memory_volume.h"
+#include "volume/volume_dump_format.h"
+#include "sim/memory_volume.h"
 
 struct CImageFromDumpReport {
     uint64_t directories = 0;       // re-created, the root not counted

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 class CVolumeImage : public CMemoryVolume::Journal {
 public:

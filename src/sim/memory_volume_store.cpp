@@ -1,8 +1,8 @@
 // The memory volume's whole state as bytes and back, its integrity check and its statistics.
 #include <algorithm>
 
-#include "volume/memory_volume.h"
-#include "volume/memory_volume_state.h"
+#include "sim/memory_volume.h"
+#include "sim/memory_volume_state.h"
 
 using namespace memvol;
 

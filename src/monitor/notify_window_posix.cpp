@@ -1,5 +1,5 @@
 // POSIX only: no window system, no marker window.
-#include "service/notify_window.h"
+#include "monitor/notify_window.h"
 
 struct CNotifyWindow::Impl {};
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/event.h"
-#include "volume/memory_volume.h"
+#include "sim/memory_volume.h"
 
 namespace memvol {
 

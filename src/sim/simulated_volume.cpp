@@ -1,4 +1,4 @@
-#include "volume/simulated_volume.h"
+#include "sim/simulated_volume.h"
 
 #include "platform/clock.h"
 #include "volume/volume_change_feed.h"

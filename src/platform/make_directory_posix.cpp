@@ -1,7 +1,7 @@
 // POSIX only.
 #include <sys/stat.h>
 
-#include "config/make_directory.h"
+#include "platform/make_directory.h"
 #include "platform/process_paths.h"
 
 bool makeDirectory(const WString& path) {

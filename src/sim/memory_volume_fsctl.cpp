@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/last_error.h"
-#include "volume/memory_volume.h"
-#include "volume/memory_volume_state.h"
+#include "sim/memory_volume.h"
+#include "sim/memory_volume_state.h"
 
 using namespace memvol;
 

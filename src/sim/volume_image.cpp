@@ -1,10 +1,10 @@
-#include "volume/volume_image.h"
+#include "sim/volume_image.h"
 
 #include <array>
 #include <cstring>
 #include <system_error>
 
-#include "volume/memory_volume_state.h"
+#include "sim/memory_volume_state.h"
 
 namespace fs = std::filesystem;
 
