@@ -8,12 +8,6 @@
 
 namespace {
 
-class SystemClock : public CStatisticsClock {
-public:
-    uint32_t tickCount() override { return platform::tickCount(); }
-    platform::LocalTime localTime() override { return platform::localTime(); }
-};
-
 std::mutex g_instanceLock;
 CDfrgStatistics* g_instance = nullptr;
 
@@ -72,16 +66,12 @@ std::string formatDay(const platform::LocalTime& t) {
 
 }  // namespace
 
-std::shared_ptr<CStatisticsClock> systemStatisticsClock() { return std::make_shared<SystemClock>(); }
-
-CDfrgStatistics::CDfrgStatistics(std::shared_ptr<CStatisticsClock> clock)
-    : clock_(clock ? std::move(clock) : systemStatisticsClock()) {
+CDfrgStatistics::CDfrgStatistics() {
     std::lock_guard<std::mutex> lock(g_instanceLock);
     g_instance = this;
 }
 
-CDfrgStatistics::CDfrgStatistics(std::shared_ptr<CStatisticsClock> clock, Fallback)
-    : clock_(clock ? std::move(clock) : systemStatisticsClock()) {}
+CDfrgStatistics::CDfrgStatistics(Fallback) {}
 
 CDfrgStatistics::~CDfrgStatistics() {
     {
@@ -101,7 +91,7 @@ CDfrgStatistics& CDfrgStatistics::instance() {
         s = g_instance;
     }
     if (!s) {
-        static CDfrgStatistics fallback(nullptr, Fallback{});
+        static CDfrgStatistics fallback{Fallback{}};
         s = &fallback;
     }
     s->ensureLoaded();
@@ -140,7 +130,7 @@ void CDfrgStatistics::writeCounters(CRegistryKey& key, const Counters& counters)
 }
 
 void CDfrgStatistics::dailyCheck() {
-    platform::LocalTime now = clock_->localTime();
+    platform::LocalTime now = platform::localTime();
     std::string today = formatDay(now);
     if (!dailyKey_.isValid()) {
         openDailyKey(today);
@@ -232,7 +222,7 @@ void CDfrgStatistics::setLastFile(const WString& path) {
 void CDfrgStatistics::save(bool force) {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     ensureLoaded();
-    uint32_t now = clock_->tickCount();
+    uint32_t now = platform::tickCount();
     uint32_t elapsed = platform::tickElapsed(lastSave_, now);
     if (!force && elapsed <= minSaveInterval_) return;
     if (elapsed > dailyCheckInterval_) dailyCheck();

@@ -15,21 +15,11 @@
 #include "platform/clock.h"
 #include "platform/text.h"
 
-// Where the statistics take the time from; tests drive it by hand.
-class CStatisticsClock {
-public:
-    virtual ~CStatisticsClock() = default;
-    // The wrapping millisecond tick.
-    virtual uint32_t tickCount() = 0;
-    virtual platform::LocalTime localTime() = 0;
-};
-std::shared_ptr<CStatisticsClock> systemStatisticsClock();
-
 class CDfrgStatistics {
 public:
     // Unloaded; the registry is first touched by the first operation. Becomes the object that
-    // instance() returns. A null clock means the system clock.
-    explicit CDfrgStatistics(std::shared_ptr<CStatisticsClock> clock = nullptr);
+    // instance() returns. Time comes from the platform clock.
+    CDfrgStatistics();
     // Closes the keys; does not save.
     virtual ~CDfrgStatistics();
     CDfrgStatistics(const CDfrgStatistics&) = delete;
@@ -71,7 +61,7 @@ public:
 
 private:
     struct Fallback {};
-    CDfrgStatistics(std::shared_ptr<CStatisticsClock> clock, Fallback);
+    explicit CDfrgStatistics(Fallback);
 
     void ensureLoaded();
     void dailyCheck();
@@ -81,7 +71,6 @@ private:
     static void writeCounters(CRegistryKey& key, const Counters& counters);
 
     std::recursive_mutex lock_;
-    std::shared_ptr<CStatisticsClock> clock_;
     CRegistry registry_;
     CRegistryKey statisticsKey_;
     CRegistryKey dailyKey_;

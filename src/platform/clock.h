@@ -22,6 +22,26 @@ struct LocalTime {
 };
 LocalTime localTime();
 
+// The one source of time of the process. Every clock read and timed sleep goes through the
+// functions above; a test replaces them all at once with setClockOverride.
+class ClockSource {
+public:
+    virtual ~ClockSource() = default;
+    virtual uint32_t tickCount() = 0;
+    virtual uint64_t fileTimeNow() = 0;
+    virtual void sleepMs(uint32_t ms) = 0;
+    virtual LocalTime localTime() = 0;
+};
+// Installs `source` for every thread (nullptr restores the system clock). The caller keeps it
+// alive until it is replaced; not meant to change while other threads read the time.
+void setClockOverride(ClockSource* source);
+
+// The system clock itself, whatever override is set.
+uint32_t systemTickCount();
+uint64_t systemFileTimeNow();
+void systemSleepMs(uint32_t ms);
+LocalTime systemLocalTime();
+
 // Milliseconds elapsed from `since` to `now` on the wrapping tick.
 inline uint32_t tickElapsed(uint32_t since, uint32_t now) { return now - since; }
 

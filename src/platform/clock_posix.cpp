@@ -6,13 +6,13 @@
 
 namespace platform {
 
-uint32_t tickCount() {
+uint32_t systemTickCount() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-uint64_t fileTimeNow() {
+uint64_t systemFileTimeNow() {
     // Seconds between 1601-01-01 and 1970-01-01.
     constexpr uint64_t kEpochDelta = 11644473600ull;
     timespec ts;
@@ -20,13 +20,13 @@ uint64_t fileTimeNow() {
     return (static_cast<uint64_t>(ts.tv_sec) + kEpochDelta) * 10000000ull + static_cast<uint64_t>(ts.tv_nsec) / 100u;
 }
 
-void sleepMs(uint32_t ms) {
+void systemSleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0) {
     }
 }
 
-LocalTime localTime() {
+LocalTime systemLocalTime() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     std::tm tm{};

@@ -4,17 +4,17 @@
 
 namespace platform {
 
-uint32_t tickCount() { return GetTickCount(); }
+uint32_t systemTickCount() { return GetTickCount(); }
 
-uint64_t fileTimeNow() {
+uint64_t systemFileTimeNow() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-void sleepMs(uint32_t ms) { Sleep(ms); }
+void systemSleepMs(uint32_t ms) { Sleep(ms); }
 
-LocalTime localTime() {
+LocalTime systemLocalTime() {
     SYSTEMTIME st;
     GetLocalTime(&st);
     LocalTime t;

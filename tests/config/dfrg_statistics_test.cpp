@@ -7,26 +7,10 @@
 
 #include "config/product_key.h"
 #include "support/config_recording_store.h"
+#include "support/fake_clock.h"
 #include "support/config_test_registry.h"
 
 namespace {
-
-class FakeClock : public CStatisticsClock {
-public:
-    uint32_t tick = 1000000;
-    platform::LocalTime now;
-
-    FakeClock() { setDate(2024, 3, 3); }
-    void setDate(int year, int month, int day) {
-        now.year = year;
-        now.month = month;
-        now.day = day;
-        now.hour = 13;
-        now.minute = 30;
-    }
-    uint32_t tickCount() override { return tick; }
-    platform::LocalTime localTime() override { return now; }
-};
 
 std::string counterValues(uint64_t processed, uint64_t moved, uint64_t defragged) {
     return qwordValue(processed) + "," + qwordValue(moved) + "," + qwordValue(defragged);
@@ -35,7 +19,6 @@ std::string counterValues(uint64_t processed, uint64_t moved, uint64_t defragged
 class DfrgStatisticsTest : public testing::Test {
 protected:
     void SetUp() override {
-        clock_ = std::make_shared<FakeClock>();
         registry_ = std::make_unique<CRegistry>();
     }
     void TearDown() override {
@@ -57,12 +40,12 @@ protected:
     }
 
     ScopedTestRegistry test_;
-    std::shared_ptr<FakeClock> clock_;
+    FakeClock clock_;
     std::unique_ptr<CRegistry> registry_;
 };
 
 TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASave) {
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     EXPECT_EQ(&stats, &CDfrgStatistics::instance());
     stats.addProcessed(3);
     stats.addMoved(2);
@@ -86,7 +69,7 @@ TEST_F(DfrgStatisticsTest, LoadContinuesFromTheStoredCounts) {
         ASSERT_TRUE(d.setQword("Processed Files", 20));
         ASSERT_TRUE(d.setBinary(u"Moved Files", {5, 0, 0, 0, 0, 0, 0, 0}));
     }
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     EXPECT_EQ(10u, stats.current().processed);
     EXPECT_EQ(0u, stats.current().moved) << "the pass counters take REG_QWORD only";
     EXPECT_EQ(100u, stats.complete().processed);
@@ -97,22 +80,22 @@ TEST_F(DfrgStatisticsTest, LoadContinuesFromTheStoredCounts) {
 TEST_F(DfrgStatisticsTest, SavesWithoutForceWriteAtMostOnceASecond) {
     auto recorder = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
     overrideRegistryStore(recorder);
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     stats.save(false);
     size_t oneSave = recorder->setValues().size();
     EXPECT_EQ(9u, oneSave);
 
     stats.addProcessed(1);
-    clock_->tick += 500;
+    clock_.tick_ += 500;
     stats.save(false);
     EXPECT_EQ(oneSave, recorder->setValues().size());
     EXPECT_EQ(counterValues(0, 0, 0), counters(""));
 
-    clock_->tick += 500;  // exactly 1000 ms: still too soon
+    clock_.tick_ += 500;  // exactly 1000 ms: still too soon
     stats.save(false);
     EXPECT_EQ(oneSave, recorder->setValues().size());
 
-    clock_->tick += 1;
+    clock_.tick_ += 1;
     stats.save(false);
     EXPECT_EQ(2 * oneSave, recorder->setValues().size());
     EXPECT_EQ(counterValues(1, 0, 0), counters(""));
@@ -124,35 +107,35 @@ TEST_F(DfrgStatisticsTest, SavesWithoutForceWriteAtMostOnceASecond) {
 }
 
 TEST_F(DfrgStatisticsTest, ThrottleSurvivesTheTickWrapping) {
-    clock_->tick = 0xFFFFFF00u;
-    CDfrgStatistics stats(clock_);
+    clock_.tick_ = 0xFFFFFF00u;
+    CDfrgStatistics stats;
     stats.save(true);
     stats.addProcessed(1);
-    clock_->tick = 0x00000100u;  // 512 ms later, across the wrap
+    clock_.tick_ = 0x00000100u;  // 512 ms later, across the wrap
     stats.save(false);
     EXPECT_EQ(counterValues(0, 0, 0), counters(""));
-    clock_->tick = 0x00000400u;
+    clock_.tick_ = 0x00000400u;
     stats.save(false);
     EXPECT_EQ(counterValues(1, 0, 0), counters(""));
 }
 
 TEST_F(DfrgStatisticsTest, DayChangeBooksEarlierCountsOnTheOldDay) {
-    clock_->setDate(2024, 2, 28);
-    CDfrgStatistics stats(clock_);
+    clock_.setDate(2024, 2, 28);
+    CDfrgStatistics stats;
     stats.addProcessed(3);
     stats.save(true);
     stats.addProcessed(2);
     stats.addDefragged(1);
 
     // A save within a minute does not look at the date: the counts stay on the open day.
-    clock_->setDate(2024, 2, 29);
-    clock_->tick += 2000;
+    clock_.setDate(2024, 2, 29);
+    clock_.tick_ += 2000;
     stats.save(false);
     EXPECT_EQ(counterValues(5, 0, 1), counters("daily\\2024-02-28"));
     EXPECT_FALSE(key("daily\\2024-02-29").isValid());
 
     stats.addProcessed(4);
-    clock_->tick += 60001;
+    clock_.tick_ += 60001;
     stats.save(false);
     EXPECT_EQ(counterValues(9, 0, 1), counters("daily\\2024-02-28"));
     EXPECT_EQ(counterValues(0, 0, 0), counters("daily\\2024-02-29"));
@@ -165,15 +148,15 @@ TEST_F(DfrgStatisticsTest, DayChangeBooksEarlierCountsOnTheOldDay) {
 }
 
 TEST_F(DfrgStatisticsTest, NewDayContinuesWhatIsAlreadyStoredUnderItsName) {
-    clock_->setDate(2024, 12, 31);
-    CDfrgStatistics stats(clock_);
+    clock_.setDate(2024, 12, 31);
+    CDfrgStatistics stats;
     stats.save(true);
     {
         CRegistryKey d = key("daily\\2025-01-01", true);
         ASSERT_TRUE(d.setQword("Processed Files", 7));
     }
-    clock_->setDate(2025, 1, 1);
-    clock_->tick += 60001;
+    clock_.setDate(2025, 1, 1);
+    clock_.tick_ += 60001;
     stats.addProcessed(1);
     stats.save(false);
     EXPECT_EQ(counterValues(1, 0, 0), counters("daily\\2024-12-31"));
@@ -192,7 +175,7 @@ TEST_F(DfrgStatisticsTest, CleanupKeepsTodayAndTheSevenDaysBefore) {
     for (const std::string& d : days) ASSERT_TRUE(key("daily\\" + d, true).isValid());
     for (const std::string& d : others) ASSERT_TRUE(key("daily\\" + d, true).isValid());
 
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     stats.addProcessed(1);
 
     std::vector<std::string> kept = subKeyNames(key("daily"));
@@ -204,7 +187,7 @@ TEST_F(DfrgStatisticsTest, CleanupKeepsTodayAndTheSevenDaysBefore) {
 }
 
 TEST_F(DfrgStatisticsTest, StatusRules) {
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     EXPECT_EQ(0, stats.getStatus());
     stats.setActive(true);
     EXPECT_EQ(1, stats.getStatus());
@@ -235,7 +218,7 @@ TEST_F(DfrgStatisticsTest, StatusRules) {
 
 TEST_F(DfrgStatisticsTest, ResetAllLeavesOnlyZeroCountersAndWhatChangedSince) {
     {
-        CDfrgStatistics stats(clock_);
+        CDfrgStatistics stats;
         stats.addProcessed(5);
         stats.setStatus(3);
         stats.setLastFile(u"C:\\a");
@@ -264,7 +247,7 @@ TEST_F(DfrgStatisticsTest, ResetAllLeavesOnlyZeroCountersAndWhatChangedSince) {
 
 TEST_F(DfrgStatisticsTest, ResetCurrentKeepsDayAndTotalAndSavesAtOnceButDestructionDoesNotSave) {
     {
-        CDfrgStatistics stats(clock_);
+        CDfrgStatistics stats;
         stats.addProcessed(4);
         stats.addMoved(1);
         stats.save(true);
@@ -278,7 +261,7 @@ TEST_F(DfrgStatisticsTest, ResetCurrentKeepsDayAndTotalAndSavesAtOnceButDestruct
 }
 
 TEST_F(DfrgStatisticsTest, CountingFromSeveralThreadsLosesNothing) {
-    CDfrgStatistics stats(clock_);
+    CDfrgStatistics stats;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&stats] {
