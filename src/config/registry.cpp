@@ -1,5 +1,6 @@
 #include "config/registry.h"
 
+#include "platform/byte_order.h"
 #include "platform/win32_types.h"
 
 struct CRegistry::OpenKeyEntry {
@@ -21,15 +22,11 @@ constexpr uint32_t kMaxNameCapacity = 32768;
 constexpr uint32_t kValueNameCapacity = 16384;
 constexpr int kQueryAttempts = 4;
 
-uint64_t readLittleEndian(const std::vector<uint8_t>& data) {
-    uint64_t v = 0;
-    for (size_t i = data.size(); i-- > 0;) v = (v << 8) | data[i];
-    return v;
-}
+uint64_t readLittleEndian(const std::vector<uint8_t>& data) { return platform::loadLE(data.data(), data.size()); }
 
 std::vector<uint8_t> littleEndian(uint64_t value, size_t bytes) {
-    std::vector<uint8_t> out(bytes);
-    for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+    std::vector<uint8_t> out;
+    platform::appendLE(out, value, bytes);
     return out;
 }
 
@@ -274,13 +271,8 @@ bool CRegistryKey::queryString(const WString& name, WString& value, const WStrin
         value = defaultValue;
         return false;
     }
-    WString text;
-    for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-        if (c == 0) break;
-        text.push_back(c);
-    }
-    value = text;
+    WString text = platform::loadUtf16LE(data.data(), data.size() / 2);
+    value = text.substr(0, text.find(u'\0'));
     return true;
 }
 
@@ -334,13 +326,7 @@ bool CRegistryKey::setQword(const WString& name, uint64_t value) {
 
 bool CRegistryKey::setString(const WString& name, const WString& value) {
     std::vector<uint8_t> bytes;
-    bytes.reserve((value.size() + 1) * 2);
-    for (char16_t c : value) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
+    platform::appendUtf16LE(bytes, value + u'\0');
     return setRaw(name, kRegTypeSz, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
