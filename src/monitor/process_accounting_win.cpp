@@ -5,19 +5,13 @@
 #include <tlhelp32.h>
 
 #include "monitor/process_accounting.h"
-#include "platform/unique_resource.h"
+#include "platform/handles_win.h"
 
 namespace monitor {
 
 namespace {
 
-struct HandleTraits {
-    using Type = HANDLE;
-    static Type invalid() { return nullptr; }
-    static bool isValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void close(Type h) { CloseHandle(h); }
-};
-using UniqueHandle = platform::UniqueResource<HandleTraits>;
+using platform::UniqueHandle;
 
 class WinProcessHandle : public ProcessHandle {
 public:
