@@ -1,4 +1,4 @@
-// One scan walk over a synthesised aged volume of 200,000 files: every fragmented file for which
+// One scan walk over a synthesised aged volume of 12,000 files (the benchmark walks 100,000): every fragmented file for which
 // a large enough free run existed ends contiguous, the counters agree with a count made straight
 // from the volume, and the volume stays sound.
 #include <gtest/gtest.h>
@@ -25,8 +25,8 @@ struct Fate {
 
 TEST(AgedVolumeWalk, DefragmentsEveryFileThatFitsAndCountsTheRest) {
     CImageParameters p;
-    p.volumeBytes = 8ull << 30;
-    p.fileCount = 200000;
+    p.volumeBytes = 1ull << 30;
+    p.fileCount = 12000;
     p.fullness = 0.8;
     p.churn = 1.0;
     p.seed = 7;
@@ -37,15 +37,15 @@ TEST(AgedVolumeWalk, DefragmentsEveryFileThatFitsAndCountsTheRest) {
     // larger than any free run but not than the free space.
     ASSERT_TRUE(volume->createDirectory(u"C:\\zz"));
     placeFragmentedFile(*volume, u"C:\\zz\\beyond-free-space.bin", volume->freeClusters() / 2 + 1000);
-    placeFragmentedFile(*volume, u"C:\\zz\\beyond-largest-run.bin", volume->freeClusters() * 45 / 100);
+    placeFragmentedFile(*volume, u"C:\\zz\\beyond-largest-run.bin", volume->freeClusters() * 30 / 100);
 
     const std::vector<TreeEntry> before = listTree(*volume);
     std::map<WString, Fate> fragmented;
     for (const TreeEntry& e : before)
         if (e.pieces > 1) fragmented[e.path].clusters = e.clusters;
     // About 15 % of the files in pieces, a fifth of the volume free.
-    ASSERT_GT(fragmented.size(), 20000u);
-    ASSERT_LT(fragmented.size(), 40000u);
+    ASSERT_GT(fragmented.size(), 1200u);
+    ASSERT_LT(fragmented.size(), 2400u);
 
     EngineFixture f(volume);
     CMemoryVolume& memory = f.memory();
