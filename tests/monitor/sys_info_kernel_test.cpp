@@ -3,7 +3,7 @@
 
 #include "monitor/sys_info_kernel.h"
 #include "support/monitor_fakes.h"
-#include "support/monitor_log_capture.h"
+#include "support/capture_appender.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ protected:
     double usage(size_t index) const { return sampler.monitoredProcesses()[index]->cpuUsage; }
 
     fakes::Machine machine;
-    MonitorLogCapture log;
+    CaptureAppender& log = *CaptureAppender::install();
     CSysInfoKernel sampler{machine.platform()};
 };
 

@@ -5,7 +5,7 @@
 #include "monitor/sys_info_kernel.h"
 #include "platform/dfrg_exception.h"
 #include "support/monitor_fakes.h"
-#include "support/monitor_log_capture.h"
+#include "support/capture_appender.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ TEST(PrinterProbe, JobStatesDecideWhetherAPrinterIsBusy) {
 
 TEST(SysInfoFactory, FallsBackToTheWmiVariantOnlyWhenTheKernelVariantRaises) {
     fakes::Machine machine;
-    MonitorLogCapture log;
+    CaptureAppender& log = *CaptureAppender::install();
     auto other = [&] { return std::unique_ptr<SysInfo>(new CSysInfoKernel(machine.platform())); };
     auto kernelFails = []() -> std::unique_ptr<SysInfo> { throw CDfrgException(ErrorFailed, "no accounting"); };
     EXPECT_NE(SysInfo::createInstance(kernelFails, other), nullptr);

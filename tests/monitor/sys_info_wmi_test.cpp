@@ -6,7 +6,7 @@
 #include "monitor/sys_info_wmi.h"
 #include "platform/dfrg_exception.h"
 #include "support/monitor_fakes.h"
-#include "support/monitor_log_capture.h"
+#include "support/capture_appender.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ protected:
     fakes::Machine machine;
     std::shared_ptr<fakes::WmiState> state = std::make_shared<fakes::WmiState>();
     std::shared_ptr<fakes::WmiObject> total;
-    MonitorLogCapture log;
+    CaptureAppender& log = *CaptureAppender::install();
 };
 
 TEST(WmiBands, NearlyPlausiblePercentagesAreClampedAndTheRestRejected) {

@@ -10,7 +10,7 @@
 #include "monitor/sys_info_wmi.h"
 #include "platform/dfrg_exception.h"
 #include "support/monitor_fakes.h"
-#include "support/monitor_log_capture.h"
+#include "support/capture_appender.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ TEST(WindowsAccounting, SamplesThisProcessAndLogsAnUnopenableOneOnce) {
     platform.processes = monitor::systemProcessAccounting();
     machine.windows->add(100, GetCurrentProcessId());
     machine.windows->add(101, 0xFFFFFFF0u);  // no such process
-    MonitorLogCapture log;
+    CaptureAppender& log = *CaptureAppender::install();
     CSysInfoKernel sampler(platform);
     sampler.updateData();
     machine.advance(5000);
@@ -112,7 +112,7 @@ TEST(WindowsEnvironment, PowerPrintersScreenSaverAndWmiAnswerSoberly) {
     EXPECT_FALSE(sampler->isPrinting());
 
     // Wine has no WMI refresher, so there the sampler cannot be built; on Windows it samples.
-    MonitorLogCapture log;
+    CaptureAppender& log = *CaptureAppender::install();
     try {
         CSysInfoWMI wmi;
         wmi.updateData();

@@ -14,6 +14,11 @@ public:
         std::string text;
         std::string formatted;
         std::vector<LogProperty> properties;
+        std::string prop(const std::string& name) const {
+            for (const auto& p : properties)
+                if (p.name == name) return p.value;
+            return {};
+        }
     };
 
     void applySettings(const LogSettings&) override {}
@@ -21,10 +26,17 @@ public:
         std::lock_guard<std::mutex> lock(lock_);
         return entries_;
     }
-    bool contains(const std::string& text) const {
+    std::vector<Entry> withText(const std::string& text) const {
+        std::vector<Entry> found;
         for (const auto& e : entries())
-            if (e.text == text) return true;
-        return false;
+            if (e.text == text) found.push_back(e);
+        return found;
+    }
+    size_t count(const std::string& text) const { return withText(text).size(); }
+    bool contains(const std::string& text) const { return count(text) > 0; }
+    void clear() {
+        std::lock_guard<std::mutex> lock(lock_);
+        entries_.clear();
     }
 
     // Resets the process's logging and installs a fresh capture appender; the manager owns it.
