@@ -14,54 +14,6 @@
 
 namespace smarttest {
 
-// ---------------------------------------------------------------- provider
-
-void MemoryVolumeProvider::add(char letter, std::shared_ptr<CMemoryVolume> volume) {
-    std::lock_guard<std::mutex> g(lock_);
-    volume->setDriveLetter(static_cast<char16_t>(letter));
-    volumes_[letter] = std::move(volume);
-}
-
-void MemoryVolumeProvider::failOpening(char letter) {
-    std::lock_guard<std::mutex> g(lock_);
-    failing_[letter] = true;
-}
-
-uint32_t MemoryVolumeProvider::logicalDrives() {
-    std::lock_guard<std::mutex> g(lock_);
-    uint32_t mask = 0;
-    for (const auto& v : volumes_) mask |= 1u << (v.first - 'A');
-    for (const auto& f : failing_) mask |= 1u << (f.first - 'A');
-    return mask;
-}
-
-uint32_t MemoryVolumeProvider::driveType(const WString& rootPath) {
-    std::lock_guard<std::mutex> g(lock_);
-    if (rootPath.empty()) return DRIVE_NO_ROOT_DIR;
-    const char letter = static_cast<char>(rootPath[0]);
-    return volumes_.count(letter) || failing_.count(letter) ? kDriveFixed : DRIVE_NO_ROOT_DIR;
-}
-
-bool MemoryVolumeProvider::volumeLabel(const WString& rootPath, WString& label) {
-    std::lock_guard<std::mutex> g(lock_);
-    auto it = rootPath.empty() ? volumes_.end() : volumes_.find(static_cast<char>(rootPath[0]));
-    if (it == volumes_.end()) return false;
-    label = it->second->geometry().label;
-    return true;
-}
-
-std::unique_ptr<CDfrgVolume> MemoryVolumeProvider::openVolume(char driveLetter) {
-    std::shared_ptr<CMemoryVolume> volume;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        auto it = volumes_.find(driveLetter);
-        if (failing_.count(driveLetter) || it == volumes_.end())
-            throw CDfrgException(ErrorVolumeUnavailable, std::string("Couldn't open Volume ! \\\\.\\") + driveLetter + ":");
-        volume = it->second;
-    }
-    return std::make_unique<CSimulatedVolume>(volume, nullptr, [](uint32_t) {});
-}
-
 // ---------------------------------------------------------------- status
 
 namespace {

@@ -14,27 +14,13 @@
 #include "engine/engine.h"
 #include "engine/pass_state.h"
 #include "sim/memory_volume.h"
+#include "support/fake_volume_provider.h"
 #include "volume/volume_provider.h"
 
 namespace smarttest {
 
-// Fixed drives backed by memory volumes (opened as simulated volumes); a drive can be made to
-// fail its opening as an unusable volume does.
-class MemoryVolumeProvider : public CVolumeProvider {
-public:
-    void add(char letter, std::shared_ptr<CMemoryVolume> volume);
-    void failOpening(char letter);
-
-    uint32_t logicalDrives() override;
-    uint32_t driveType(const WString& rootPath) override;
-    bool volumeLabel(const WString& rootPath, WString& label) override;
-    std::unique_ptr<CDfrgVolume> openVolume(char driveLetter) override;
-
-private:
-    std::mutex lock_;
-    std::map<char, std::shared_ptr<CMemoryVolume>> volumes_;
-    std::map<char, bool> failing_;
-};
+// The tests of the worker use the common provider.
+using MemoryVolumeProvider = FakeVolumeProvider;
 
 // What the engine reported through its status callback. The callback is a plain function, so
 // the record is process-wide; reset() it in each test.

@@ -1,10 +1,12 @@
-// A volume provider for tests: drives with a type and a label, set up by hand. Opening a volume
-// fails as for a drive that cannot be opened; derive to hand out volumes.
+// The one volume provider of the tests: drives with a type and a label set up by hand, fixed
+// drives backed by memory volumes (opened as simulated volumes), and drives whose opening fails as
+// an unusable volume's does.
 #pragma once
 #include <map>
+#include <memory>
 #include <mutex>
 
-#include "platform/dfrg_exception.h"
+#include "sim/memory_volume.h"
 #include "volume/volume_provider.h"
 
 class FakeVolumeProvider : public CVolumeProvider {
@@ -14,51 +16,28 @@ public:
     static constexpr uint32_t kDriveRemote = 4;
     static constexpr uint32_t kDriveCdRom = 5;
 
-    // A drive whose label cannot be read when labelReadable is false.
-    void addDrive(char letter, uint32_t type, const WString& label, bool labelReadable = true) {
-        std::lock_guard<std::mutex> lock(lock_);
-        drives_[upper(letter)] = Drive{type, label, labelReadable};
-    }
-    void removeDrive(char letter) {
-        std::lock_guard<std::mutex> lock(lock_);
-        drives_.erase(upper(letter));
-    }
+    // A drive whose label cannot be read when labelReadable is false; opening it fails.
+    void addDrive(char letter, uint32_t type, const WString& label, bool labelReadable = true);
+    void removeDrive(char letter);
+    // A fixed drive backed by `volume` (which takes the letter).
+    void add(char letter, std::shared_ptr<CMemoryVolume> volume);
+    // A fixed drive that is listed but cannot be opened.
+    void failOpening(char letter);
 
-    uint32_t logicalDrives() override {
-        std::lock_guard<std::mutex> lock(lock_);
-        uint32_t mask = 0;
-        for (const auto& d : drives_) mask |= 1u << (d.first - 'A');
-        return mask;
-    }
-    uint32_t driveType(const WString& rootPath) override {
-        std::lock_guard<std::mutex> lock(lock_);
-        const Drive* d = find(rootPath);
-        return d ? d->type : kDriveNoRootDir;
-    }
-    bool volumeLabel(const WString& rootPath, WString& label) override {
-        std::lock_guard<std::mutex> lock(lock_);
-        const Drive* d = find(rootPath);
-        if (!d || !d->labelReadable) return false;
-        label = d->label;
-        return true;
-    }
-    std::unique_ptr<CDfrgVolume> openVolume(char) override {
-        throw CDfrgException(ErrorVolumeUnavailable, "no volume in the fake provider");
-    }
+    uint32_t logicalDrives() override;
+    uint32_t driveType(const WString& rootPath) override;
+    bool volumeLabel(const WString& rootPath, WString& label) override;
+    std::unique_ptr<CDfrgVolume> openVolume(char driveLetter) override;
 
 private:
     struct Drive {
-        uint32_t type;
+        uint32_t type = kDriveFixed;
         WString label;
-        bool labelReadable;
+        bool labelReadable = true;
+        std::shared_ptr<CMemoryVolume> volume;
     };
-    static char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
     // Root paths look like "C:\".
-    const Drive* find(const WString& rootPath) const {
-        if (rootPath.size() != 3 || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[0] > 0x7F) return nullptr;
-        auto it = drives_.find(upper(static_cast<char>(rootPath[0])));
-        return it == drives_.end() ? nullptr : &it->second;
-    }
+    Drive* find(const WString& rootPath);
 
     std::mutex lock_;
     std::map<char, Drive> drives_;
