@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The installed service on a simulated aged disk under Wine's service control manager: it works,
-# a pause pipe client holds it still, 220 restarts it, a stop writes the resume info and a new
-# start carries on; the foreground run does the same work.
+# a stop writes the resume info and a new start carries on; the foreground run does the same work.
+# (Pausing and the restart control are proven by the unit tests, which run under Wine as well.)
 source "$(dirname "$0")/lib.sh"
 if [ "$VDS_PLATFORM" != windows ]; then
   echo "no service control manager on this platform; nothing to do"
@@ -17,14 +17,6 @@ product='HKLM\SOFTWARE\velkaris\Velkaris Lumeric Defrag'
 # One figure of the statistics, through the status tool (Wine's reg cannot show REG_QWORD).
 stat_value() {
   wine "$BIN/velkaris-status.exe" C 2>/dev/null | tr -d '\r' | sed -n "s/^$1: \([0-9]*\).*/\1/p"
-}
-wait_for_status() {  # wanted seconds
-  local i
-  for ((i = 0; i < $2 * 4; i++)); do
-    [ "$(stat_value Status)" = "$1" ] && return 0
-    sleep 0.25
-  done
-  return 1
 }
 
 mkdir -p "$INSTALL/volumes"
@@ -45,31 +37,6 @@ for ((i = 0; i < 160; i++)); do
 done
 [ "${p1:-0}" -gt 0 ] && ok "files are being processed ($p1)" || bad "no progress"
 expect_eq "status 3: working" 3 "$(stat_value Status)"
-wine "$BIN/velkaris-pause.exe" 12 >/dev/null 2>&1 &
-holder=$!
-wait_for_status 1 2 && ok "status 1 within 2 s of the pause" || bad "status not 1 after the pause: $(stat_value Status)"
-sleep 1.5
-h1=$(stat_value "Processed Files")
-sleep 3
-h2=$(stat_value "Processed Files")
-expect_eq "counters stand still while paused" "$h1" "$h2"
-wait "$holder" 2>/dev/null || true
-released=$(date +%s)
-for ((i = 0; i < 120; i++)); do
-  [ "$(stat_value "Processed Files")" != "$h2" ] && break
-  sleep 0.25
-done
-waited=$(( $(date +%s) - released ))
-[ "$(stat_value "Processed Files")" != "$h2" ] && ok "working again after the hold" || bad "never resumed after the hold"
-[ "$waited" -ge 9 ] && ok "resumed after the quiet period (${waited} s)" || bad "resumed too early (${waited} s)"
-
-expect_run "control 220" 0 -control 220
-wait_for_log "Service control code 220 called, restarting Service" && ok "restart requested" || bad "220 not logged"
-for ((i = 0; i < 80; i++)); do [ "$(grep -c 'Init done.' "$LOG")" -ge 2 ] && break; sleep 0.25; done
-expect_eq "phases ran again" 2 "$(grep -c 'Init done.' "$LOG")"
-expect_eq "no stop reported for the restart" 0 "$(grep -c 'Received STOP' "$LOG")"
-wine "$BIN/velkaris-pause.exe" 1 >/dev/null 2>&1 && ok "the pause pipe is back after the restart" || bad "no pause pipe after the restart"
-
 sleep 1
 before=$(stat_value "Processed Files")
 expect_run "stop" 0 -stop
@@ -93,7 +60,7 @@ expect_run "remove" 0 -r
 # The foreground run does the same work in the calling process, on a fresh disk.
 rm -f "$LOG" "$INSTALL/state/resumeInfo" "$INSTALL/volumes/C.vimg"
 wine reg delete "$product" /v volumeMode_C /f >/dev/null 2>&1 || true
-wine "$BIN/velkaris-image.exe" create "$(win "$INSTALL/volumes/C.vimg")" --size 16G --files 100000 --seed 8 \
+wine "$BIN/velkaris-image.exe" create "$(win "$INSTALL/volumes/C.vimg")" --size 8G --files 40000 --seed 8 \
   --fullness 0.8 >/dev/null 2>&1 || bad "second image not made"
 wine "$EXE" -exec >/dev/null 2>&1 &
 fg=$!
