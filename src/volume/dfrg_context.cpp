@@ -199,5 +199,6 @@ uint64_t CDfrgContext::totalFreeClusters() {
 
 uint32_t CDfrgContext::snapshotMemory() {
     CLockGuard guard(snapshotLock_);
-    return snapshot_ ? static_cast<uint32_t>(snapshot_->size() * 16) : 0;
+    if (!snapshot_) return 0;
+    return static_cast<uint32_t>(std::min<size_t>(snapshot_->memoryBytes(), UINT32_MAX));
 }

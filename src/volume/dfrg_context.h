@@ -75,7 +75,7 @@ public:
     bool snapshot(CExtentSnapshot*& out);
     // Sum of the free runs; kNoCluster without snapshot.
     uint64_t totalFreeClusters();
-    // 16 bytes per free run; 0 without snapshot.
+    // Bytes the snapshot holds; 0 without snapshot.
     uint32_t snapshotMemory();
     uint32_t snapshotBuildTime() const { return snapshotBuildTime_; }
 
