@@ -1,6 +1,9 @@
 // One full scan walk over an aged simulated volume of 64 GiB holding 100,000 files, with the
 // default settings: files per second on the aged volume, and on the same volume once it has been
-// walked (the steady state of later passes). Each iteration starts from a fresh copy of the
+// walked (the steady state of later passes). And the state machine on the aged volume until
+// react mode: clusters moved against the clusters of the files that were fragmented (goal: at
+// most 1.3 times), per pass, no file moved twice in a pass, and the end result (fragmented
+// files, free runs, largest free run). Each iteration starts from a fresh copy of the
 // volume; making the copy is not timed. The image is made on the first run and kept in the build
 // tree (shared with volume_bench).
 #include <benchmark/benchmark.h>
@@ -20,6 +23,7 @@
 #include "sim/image_synthesis.h"
 #include "sim/simulated_volume.h"
 #include "sim/volume_image.h"
+#include "support/full_disk.h"
 
 namespace {
 
@@ -46,6 +50,7 @@ struct Settings {
     Settings() {
         const fs::path scratch = fs::temp_directory_path() / "velkaris-engine-bench";
         fs::create_directories(scratch / "work");
+        fs::create_directories(scratch / "state");
         platform::setCurrentDirectory((scratch / "work").string());
         setRegistryStorePath((scratch / "registry.sqlite3").string());
         setProductKeyPath("SOFTWARE\\velkaris-bench\\Velkaris Lumeric Defrag");
@@ -124,6 +129,32 @@ BENCHMARK(BM_WalkAgedVolume)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_WalkWalkedVolume(benchmark::State& state) { runWalks(state, volumes().walked); }
 BENCHMARK(BM_WalkWalkedVolume)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_AgedVolumeToReactMode(benchmark::State& state) {
+    fulldisk::RunResult r;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto volume = load(volumes().aged);
+        volume->setDriveLetter(u'C');
+        state.ResumeTiming();
+        r = fulldisk::runUntilReact(volume, *settings().config, 20);
+    }
+    state.counters["passes"] = r.passes;
+    state.counters["clusters moved"] = static_cast<double>(r.clustersMoved);
+    state.counters["fragmented clusters"] = static_cast<double>(r.fragmentedClustersBefore);
+    state.counters["ratio (goal 1.3)"] =
+        r.fragmentedClustersBefore ? static_cast<double>(r.clustersMoved) / static_cast<double>(r.fragmentedClustersBefore) : 0;
+    for (size_t i = 0; i < r.clustersPerPass.size() && i < 4; ++i)
+        state.counters["pass " + std::to_string(i)] = static_cast<double>(r.clustersPerPass[i]);
+    state.counters["moves/file pass"] = r.mostMovesInAPass;
+    state.counters["fragmented"] = static_cast<double>(r.fragmentedBefore);
+    state.counters["fragmented after"] = static_cast<double>(r.fragmentedAfter);
+    state.counters["free runs"] = static_cast<double>(r.freeRunsBefore);
+    state.counters["free runs after"] = static_cast<double>(r.freeRunsAfter);
+    state.counters["largest free"] = static_cast<double>(r.largestFreeBefore);
+    state.counters["largest free after"] = static_cast<double>(r.largestFreeAfter);
+}
+BENCHMARK(BM_AgedVolumeToReactMode)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 
