@@ -61,11 +61,11 @@ void DfrgThread::writeDumps(CDfrgConfig& config, const CDfrgVolumeSettings& sett
             std::unique_ptr<CDfrgContext> made = makeContext(letter, settings, scope);
             if (!made) continue;
             CDfrgContext& context = *made;
-            if (startPaused) context.setPaused(true);
             {
                 // Listed while it is dumped, so that end() and setPaused reach it.
                 CLockGuard lock(lock_);
                 if (stopRequested_) context.stopAll();
+                else if (startPaused) context.setPaused(true);
                 contexts_.push_back(std::move(made));
             }
             const int64_t sectionStart = dumpFilePosition(dump);
@@ -174,6 +174,8 @@ void DfrgThread::end(bool wait) {
 
 void DfrgThread::setPaused(bool paused) {
     CLockGuard lock(lock_);
+    // A stopped worker must get to see its stop.
+    if (paused && stopRequested_) return;
     for (const auto& context : contexts_) context->setPaused(paused);
 }
 
