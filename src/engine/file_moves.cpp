@@ -69,17 +69,17 @@ void refreshAfterRefusal(CDfrgContext& context, CDfrgFile& file, CFileExtentList
 bool retryable(int32_t result) { return result == ERROR_INVALID_PARAMETER; }
 
 // Whether a contiguous file is to leave its place. Moving it costs a copy of the file, so it
-// must gain something that no later move takes back: fewer free runs (the hole it leaves merges
-// free space on both sides, or it fills a run exactly), or, for a fragmented file that waits
-// for a run no free run can give, a hole larger than the largest free run. Each of these only
-// ever grows (or shrinks) in one direction, so the moves come to an end on any disk.
-//   freedRuns: how many free runs the move merges away, before counting the new hole (which
-//   adds one); area: the free run the hole becomes.
-bool worthMoving(const CPassState& state, const CExtentSnapshot& snapshot, uint64_t freedRuns, uint64_t area) {
+// must gain something that no later move takes back. The free runs never grow in number by such
+// a move, and their sum of squares never shrinks (the hole it leaves merges what lies on both
+// sides, and the run it goes to is no larger than that hole). So it gains when the free runs
+// become fewer (freedRuns, the runs merged away or filled, is above the one the hole adds), or,
+// while a fragmented file waits for a run that no free run can give, when the free space comes
+// together a little more (`consolidates`: the sum of squares grows). Either can only go one
+// way, so the moves come to an end on any disk.
+bool worthMoving(const CPassState& state, const CExtentSnapshot& snapshot, uint64_t freedRuns, bool consolidates) {
     if (freedRuns > 1) return true;
     const uint64_t need = state.waitingNeed();
-    if (need == 0 || firstFit(snapshot, need) != kNoCluster) return false;
-    return firstFit(snapshot, area) == kNoCluster;
+    return consolidates && need != 0 && firstFit(snapshot, need) == kNoCluster;
 }
 
 void logMove(const LogScope& scope, int priority, const char* text, const CDfrgFile& file, uint64_t clusters,
@@ -205,7 +205,7 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
     // after the file become one.
     const uint64_t after = freeRunAfter(*snapshot, high);
     const bool asked = state.config && state.config->doMoveLeft();
-    if (!asked && !worthMoving(state, *snapshot, 1 + (after > 0 ? 1 : 0), gap + after)) return true;
+    if (!asked && !worthMoving(state, *snapshot, 1 + (after > 0 ? 1 : 0), false)) return true;
 
     // A file that fits into the gap goes there in one move. Otherwise it shifts in steps of at
     // most the gap, each into clusters the steps before it freed; with a small gap and a large
@@ -256,7 +256,7 @@ bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file
     if (target != kNoCluster &&
         (runLength > before + clusters + after || target == high + 1 || target == low - before ||
          !worthMoving(state, *snapshot, (before > 0) + (after > 0) + (runLength == clusters ? 1u : 0u),
-                      before + clusters + after)))
+                      (before > 0 && after > 0) || runLength < before + clusters + after)))
         target = kNoCluster;
     if (target == kNoCluster) {
         if (before > 0 && after > 0) return moveToLeftBorder(state, context, file, extents, moved);
