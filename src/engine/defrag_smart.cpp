@@ -240,6 +240,13 @@ void CDefragSmart::scanPass(CDfrgContext& volume, const WString& volumeName, int
         tracker.startTracking();
     }
 
+    // A pass starts from the volume's real free space: what other programs freed or took since
+    // the last pass is in it, so that no refusal is needed to learn it.
+    CExtentSnapshot* snapshot = nullptr;
+    if (volume.snapshot(snapshot)) volume.makeExtentSnapshot();
+    state_.beginPass();
+    const uint64_t clustersBefore = volume.clustersMoved();
+
     state_.scanActive = true;
     const WString resumeAt = state_.resumePath;
     walkDirectory(state_, volume, startDir, resumeAt, false, false);
@@ -270,7 +277,8 @@ void CDefragSmart::scanPass(CDfrgContext& volume, const WString& volumeName, int
             .prop("Moved", c.moved)
             .prop("Errors", c.errors)
             .prop("Non-Defraggable", c.nonDefraggable)
-            .prop("Non-Defraggable because of pure space reasons", c.nonDefraggablePureSpace);
+            .prop("Non-Defraggable because of pure space reasons", c.nonDefraggablePureSpace)
+            .prop("Clusters moved", volume.clustersMoved() - clustersBefore);
     }
     decide(volume, volumeLog, mode);
     state_.resumePath.clear();

@@ -22,54 +22,100 @@ DfrgThread::~DfrgThread() {
 
 void DfrgThread::sendStatus(const WString& lastFile, int32_t status, int32_t detail) { state_.sendStatus(lastFile, status, detail); }
 
+std::unique_ptr<CDfrgContext> DfrgThread::makeContext(char letter, const CDfrgVolumeSettings& settings,
+                                                       const LogScope& scope) {
+    try {
+        std::unique_ptr<CDfrgVolume> volume = config_->volumeProvider()->openVolume(letter);
+        return std::make_unique<CDfrgContext>(std::move(volume), static_cast<int32_t>(contexts_.size()), settings);
+    } catch (const CDfrgException& e) {
+        LogMessage(scope, LogPriority::Alert)
+            .text("Exception while creating Disk/Context")
+            .prop("ErrorCode", e.code())
+            .prop("ErrorMessage", e.message());
+        return nullptr;
+    }
+}
+
+void DfrgThread::writeDumps(CDfrgConfig& config, const CDfrgVolumeSettings& settings, bool startPaused,
+                            const LogScope& scope) {
+    const WString finalPath = config.dumpPath();
+    const WString tempPath = finalPath + u".tmp";
+    std::FILE* dump = openDumpFile(tempPath);
+    if (!dump) {
+        LogMessage(scope, LogPriority::Error)
+            .text("Couldn't open the volume dump file.")
+            .prop("FileName", platform::utf16ToUtf8(tempPath));
+        std::_Exit(-1);
+    }
+    // A dump of a large volume takes long; the engine's start returns now, so that its stop can
+    // come in while the dump is being written.
+    ready_.set();
+    auto forget = [this] {
+        CLockGuard lock(lock_);
+        contexts_.clear();
+    };
+    try {
+        for (int i = 0;; ++i) {
+            const char letter = config.getEnabledVolume(i);
+            if (letter == 0) break;
+            std::unique_ptr<CDfrgContext> made = makeContext(letter, settings, scope);
+            if (!made) continue;
+            CDfrgContext& context = *made;
+            {
+                // Listed while it is dumped, so that end() and setPaused reach it.
+                CLockGuard lock(lock_);
+                if (stopRequested_) context.stopAll();
+                else if (startPaused) context.setPaused(true);
+                contexts_.push_back(std::move(made));
+            }
+            const int64_t sectionStart = dumpFilePosition(dump);
+            try {
+                writeVolumeDump(context, config, dump);
+            } catch (const CDfrgException& e) {
+                if (e.code() == ErrorStopRequested) throw;
+                // A volume that cannot be dumped does not keep the others from it; its part
+                // section is cut off, so that the file stays readable.
+                if (sectionStart < 0 || !cutDumpFile(dump, sectionStart)) throw;
+            }
+            forget();
+        }
+    } catch (...) {
+        forget();
+        std::fclose(dump);
+        removeDumpFile(tempPath);
+        throw;
+    }
+    if (std::fclose(dump) != 0 || !replaceDumpFile(tempPath, finalPath)) {
+        removeDumpFile(tempPath);
+        LogMessage(scope, LogPriority::Error)
+            .text("Couldn't write the volume dump file.")
+            .prop("FileName", platform::utf16ToUtf8(finalPath));
+    }
+}
+
 void DfrgThread::setUpVolumes(const ThreadStartInfo& info, const LogScope& scope) {
     CDfrgConfig& config = *info.config;
     CDfrgVolumeSettings settings;
     settings.maxClusterMoveCount = config.maxClusterMoveCount();
     settings.maxExtentListSize = config.maxExtentListSize();
     settings.stateDirectory = config.stateDirectory();
-
-    std::FILE* dump = nullptr;
-    if (config.makeDump()) {
-        dump = openDumpFile(config.dumpPath());
-        if (!dump) {
-            LogMessage(scope, LogPriority::Error)
-                .text("Couldn't open the volume dump file.")
-                .prop("FileName", platform::utf16ToUtf8(config.dumpPath()));
-            std::_Exit(-1);
-        }
-    }
-    const std::shared_ptr<CVolumeProvider> provider = config.volumeProvider();
-    for (int i = 0;; ++i) {
-        const char letter = config.getEnabledVolume(i);
-        if (letter == 0) break;
-        try {
-            std::unique_ptr<CDfrgVolume> volume = provider->openVolume(letter);
-            auto context = std::make_unique<CDfrgContext>(std::move(volume), static_cast<int32_t>(contexts_.size()), settings);
-            if (dump) {
-                try {
-                    writeVolumeDump(*context, config, dump);
-                } catch (...) {
-                    // A volume that cannot be dumped does not keep the others from it.
-                }
-                context.reset();
-            } else {
-                CLockGuard lock(lock_);
-                if (stopRequested_) context->stopAll();
-                contexts_.push_back(std::move(context));
-            }
-        } catch (const CDfrgException& e) {
-            LogMessage(scope, LogPriority::Alert)
-                .text("Exception while creating Disk/Context")
-                .prop("ErrorCode", e.code())
-                .prop("ErrorMessage", e.message());
-        }
-    }
-    if (dump) std::fclose(dump);
-
     state_.statusCallback = info.statusCallback;
     state_.config = info.config;
     config_ = info.config;
+
+    if (config.makeDump()) {
+        writeDumps(config, settings, info.startPaused, scope);
+    } else {
+        for (int i = 0;; ++i) {
+            const char letter = config.getEnabledVolume(i);
+            if (letter == 0) break;
+            std::unique_ptr<CDfrgContext> context = makeContext(letter, settings, scope);
+            if (!context) continue;
+            CLockGuard lock(lock_);
+            if (stopRequested_) context->stopAll();
+            contexts_.push_back(std::move(context));
+        }
+    }
     if (info.startPaused) setPaused(true);
     ready_.set();
 }
@@ -128,6 +174,8 @@ void DfrgThread::end(bool wait) {
 
 void DfrgThread::setPaused(bool paused) {
     CLockGuard lock(lock_);
+    // A stopped worker must get to see its stop.
+    if (paused && stopRequested_) return;
     for (const auto& context : contexts_) context->setPaused(paused);
 }
 

@@ -11,6 +11,7 @@
 #include "engine/resume_info.h"
 #include "platform/event.h"
 #include "platform/lock.h"
+#include "volume/dfrg_context.h"
 
 class LogScope;
 
@@ -46,6 +47,12 @@ public:
 
 private:
     void setUpVolumes(const ThreadStartInfo& info, const LogScope& scope);
+    // Dump mode: writes every enabled volume's dump, which a stop or a pause reaches like any
+    // other work. The dump is written under a temporary name and renamed once whole, so that a
+    // stop leaves the whole dump or none. A stop request passes on as CDfrgException.
+    void writeDumps(CDfrgConfig& config, const CDfrgVolumeSettings& settings, bool startPaused, const LogScope& scope);
+    // The volume and context of enabled volume `letter`; null (logged) when it cannot be made.
+    std::unique_ptr<CDfrgContext> makeContext(char letter, const CDfrgVolumeSettings& settings, const LogScope& scope);
 
     CContextList contexts_;
     CDfrgConfig* config_ = nullptr;
@@ -64,5 +71,12 @@ void runthread(ThreadStartInfo info);
 
 // The dump file, opened for binary writing and shared with readers; null when it cannot be.
 std::FILE* openDumpFile(const WString& path);
+// Where the next write goes; -1 when unknown.
+int64_t dumpFilePosition(std::FILE* file);
+// Cuts the file back to `size` bytes and writes on from there.
+bool cutDumpFile(std::FILE* file, int64_t size);
+// Renames a finished dump over the final name (replacing an older dump); false when it cannot.
+bool replaceDumpFile(const WString& from, const WString& to);
+void removeDumpFile(const WString& path);
 // Makes sure a crash of the worker is reported (first thing on the worker thread).
 void installWorkerCrashReport();

@@ -1,6 +1,10 @@
 #include "engine/file_moves.h"
 
+#include <algorithm>
+
+#include "config/dfrg_config.h"
 #include "logging/log.h"
+#include "platform/win32_types.h"
 #include "volume/extent_snapshot.h"
 
 namespace {
@@ -21,7 +25,19 @@ CExtentSnapshot* snapshotOf(CDfrgContext& context) {
     return snapshot;
 }
 
-void fullRefresh(CDfrgContext& context) { context.refreshSnapshot(0, kNoCluster); }
+// Brings the snapshot up to date over `count` clusters from `first` (clipped to the volume).
+void refreshRange(CDfrgContext& context, uint64_t first, uint64_t count) {
+    const uint64_t total = context.volume().totalClusters();
+    if (first == kNoCluster || count == 0 || first >= total) return;
+    context.refreshSnapshot(first, std::min(total - 1, first + (count - 1)));
+}
+
+bool sameRanges(const CFileExtentList& a, const CFileExtentList& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].lcn != b[i].lcn) return false;
+    return true;
+}
 
 // The snapshot is brought up to date over the clusters the file left and the clusters it now
 // holds; returns how many pieces the file has now (0 when it can no longer be read).
@@ -34,11 +50,36 @@ size_t afterMoveCheck(CDfrgContext& context, CDfrgFile& file, CFileExtentList& e
     return countFragments(extents);
 }
 
-// After a refused move part of the file may have moved; keep the caller's list true. A file that
-// cannot be read keeps the list it had.
-void rereadAfterFailure(CDfrgFile& file, CFileExtentList& extents) {
+// A refused move can only have been wrong about the target range, and may have moved part of
+// the file: those ranges are refreshed, nothing else (a whole rebuild would find nothing more).
+// The caller's list is kept true; a file that cannot be read keeps the list it had.
+void refreshAfterRefusal(CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents, uint64_t target,
+                         uint64_t clusters) {
+    refreshRange(context, target, clusters);
     CFileExtentList fresh;
-    if (file.getFileExtents(fresh)) extents.swap(fresh);
+    if (!file.getFileExtents(fresh) || sameRanges(fresh, extents)) return;
+    context.updateSnapshotExt(extents);
+    context.updateSnapshotExt(fresh);
+    extents.swap(fresh);
+}
+
+// Only a target that was not free as the snapshot said is worth another try: the refresh after
+// the refusal shows the truth. Access denied, a unit larger than a move, an extent list that
+// does not cover the file stay as they are.
+bool retryable(int32_t result) { return result == ERROR_INVALID_PARAMETER; }
+
+// Whether a contiguous file is to leave its place. Moving it costs a copy of the file, so it
+// must gain something that no later move takes back. The free runs never grow in number by such
+// a move, and their sum of squares never shrinks (the hole it leaves merges what lies on both
+// sides, and the run it goes to is no larger than that hole). So it gains when the free runs
+// become fewer (freedRuns, the runs merged away or filled, is above the one the hole adds), or,
+// while a fragmented file waits for a run that no free run can give, when the free space comes
+// together a little more (`consolidates`: the sum of squares grows). Either can only go one
+// way, so the moves come to an end on any disk.
+bool worthMoving(const CPassState& state, const CExtentSnapshot& snapshot, uint64_t freedRuns, bool consolidates) {
+    if (freedRuns > 1) return true;
+    const uint64_t need = state.waitingNeed();
+    return consolidates && need != 0 && firstFit(snapshot, need) == kNoCluster;
 }
 
 void logMove(const LogScope& scope, int priority, const char* text, const CDfrgFile& file, uint64_t clusters,
@@ -53,8 +94,8 @@ void logMove(const LogScope& scope, int priority, const char* text, const CDfrgF
 
 // No run holds the file: count it, and remember it for the end of the scan pass unless it
 // cannot fit for lack of free space anyway.
-void countNonDefraggable(CPassState& state, CDfrgContext& context, const CDfrgFile& file, uint64_t clusters,
-                         uint64_t triedRun) {
+void countNonDefraggable(const LogScope& scope, CPassState& state, CDfrgContext& context, const CDfrgFile& file,
+                         uint64_t clusters, uint64_t triedRun) {
     ++state.counters.nonDefraggable;
     const uint64_t totalFree = context.totalFreeClusters();
     bool pureSpace = false;
@@ -62,10 +103,12 @@ void countNonDefraggable(CPassState& state, CDfrgContext& context, const CDfrgFi
         const uint64_t outside = totalFree > triedRun ? totalFree - triedRun : 0;
         pureSpace = static_cast<int64_t>(outside) - static_cast<int64_t>(clusters) < kPureSpaceMargin;
     }
+    logMove(scope, LogPriority::Informal, "No free run is large enough for the file.", file, clusters, kNoCluster);
     if (pureSpace) {
         ++state.counters.nonDefraggablePureSpace;
         return;
     }
+    state.noteNeededRun(clusters);
     if (!state.scanActive || state.retryOverflow) return;
     if (state.retryFiles.size() >= CPassState::kMaxRetryFiles) {
         // Too many to retry one by one: the next pass sees them all anyway.
@@ -103,7 +146,7 @@ bool defragFile(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFile
         const uint64_t virtualClusters = totalVirtualClusters(extents);
         const uint64_t target = bestFit(*snapshot, clusters, excluded);
         if (target == kNoCluster) {
-            countNonDefraggable(state, context, file, clusters, triedRun);
+            countNonDefraggable(scope, state, context, file, clusters, triedRun);
             return true;
         }
         defragged = true;
@@ -116,36 +159,31 @@ bool defragFile(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFile
                 return true;
             }
             defragged = false;
-            if (pieces == 0) {
-                // Moved, but no longer readable (deleted meanwhile): nothing more to do here.
-                fullRefresh(context);
-                return true;
-            }
-            if (attempt == 0) {
-                fullRefresh(context);
-                continue;
-            }
+            // Moved, but no longer readable (deleted meanwhile): nothing more to do here.
+            if (pieces == 0) return true;
+            // Moved whole and still in pieces: the run was not all free.
+            refreshRange(context, target, clusters);
+            if (attempt == 0) continue;
             logMove(scope, LogPriority::Alert, "Warning: defragmented file ended up having more than one extent.", file,
                     clusters, target);
             ++state.counters.errors;
-            fullRefresh(context);
+            state.refused.insert(file.path());
             return true;
         }
         defragged = false;
-        if (attempt >= 2) {
-            logMove(scope, LogPriority::Warning, "Error defragmenting File. Giving up.", file, clusters, target, &result);
-            ++state.counters.errors;
-            fullRefresh(context);
-            return true;
-        }
-        if (attempt == 1) {
+        if (attempt == 1 && retryable(result)) {
             // Twice refused at the best run: try the next best, and leave this run out of the
             // free space that could still hold the file.
             excluded = target;
             triedRun = freeRunAfter(*snapshot, target - 1);
         }
-        fullRefresh(context);
-        rereadAfterFailure(file, extents);
+        refreshAfterRefusal(context, file, extents, target, clusters);
+        if (attempt >= 2 || !retryable(result)) {
+            logMove(scope, LogPriority::Warning, "Error defragmenting File. Giving up.", file, clusters, target, &result);
+            ++state.counters.errors;
+            state.refused.insert(file.path());
+            return true;
+        }
     }
 }
 
@@ -153,8 +191,8 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
     LogScope scope("moveToLeftBorder");
     moved = false;
     CExtentSnapshot* snapshot = snapshotOf(context);
-    uint64_t low = kNoCluster;
-    if (!snapshot || extents.empty() || !lowestLcn(extents, low)) return true;
+    uint64_t low = kNoCluster, high = kNoCluster;
+    if (!snapshot || extents.empty() || !lowestLcn(extents, low) || !highestLcn(extents, high)) return true;
     const uint64_t leftStart = startOfRunBefore(*snapshot, extents.front().lcn);
     if (leftStart == kNoCluster) return true;
     state.sendStatus(WString(), kStatusUnchanged, kDetailLeftMove);
@@ -163,30 +201,26 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
     const uint64_t clusters = totalLogicalClusters(extents);
     const uint64_t virtualClusters = totalVirtualClusters(extents);
 
-    // A shift moves at most `gap` clusters per step; with a small gap and a large file that is
-    // many steps, so the file is parked elsewhere and moved back in two moves instead.
-    const bool direct = !(gap < 30 && clusters / gap > 3) && gap >= largestRun(extents);
-    if (direct) {
-        if (file.shiftFileLeft(gap) == 0) {
-            ++state.counters.moved;
-            moved = true;
-        } else {
-            ++state.counters.errors;
-            fullRefresh(context);
-        }
+    // Towards the start only when asked to, or when the move gains: the gap and the free run
+    // after the file become one.
+    const uint64_t after = freeRunAfter(*snapshot, high);
+    const bool asked = state.config && state.config->doMoveLeft();
+    if (!asked && !worthMoving(state, *snapshot, 1 + (after > 0 ? 1 : 0), false)) return true;
+
+    // A file that fits into the gap goes there in one move. Otherwise it shifts in steps of at
+    // most the gap, each into clusters the steps before it freed; with a small gap and a large
+    // file those are too many, and parking the file elsewhere first would move it twice.
+    int32_t result;
+    if (gap >= clusters) result = file.moveClustersTo(leftStart, virtualClusters, 0);
+    else if (!(gap < 30 && clusters / gap > 3) && gap >= largestRun(extents)) result = file.shiftFileLeft(gap);
+    else return true;
+    if (result == 0) {
+        ++state.counters.moved;
+        moved = true;
     } else {
-        const uint64_t parking = firstFit(*snapshot, clusters);
-        if (parking != kNoCluster) {
-            if (file.moveClustersTo(parking, virtualClusters, 0) != 0 ||
-                file.moveClustersTo(leftStart, virtualClusters, 0) != 0) {
-                ++state.counters.errors;
-                // The free space was not what the snapshot said.
-                fullRefresh(context);
-            } else {
-                ++state.counters.moved;
-                moved = true;
-            }
-        }
+        ++state.counters.errors;
+        state.refused.insert(file.path());
+        refreshRange(context, leftStart, std::min(gap, clusters));
     }
 
     const size_t pieces = afterMoveCheck(context, file, extents);
@@ -196,7 +230,6 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
         ++state.counters.errors;
         logMove(scope, LogPriority::Alert, "Warning: moved file (left) ended up having more than one extent.", file,
                 clusters, leftStart);
-        fullRefresh(context);
     }
     return true;
 }
@@ -219,8 +252,11 @@ bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file
     const uint64_t runLength = target == kNoCluster ? 0 : freeRunAfter(*snapshot, target - 1);
     if (runLength == 0) target = kNoCluster;
     // No gain when the run is larger than the hole the move leaves, or when it is one of the
-    // file's own neighbours.
-    if (target != kNoCluster && (runLength > before + clusters + after || target == high + 1 || target == low - before))
+    // file's own neighbours, or when the hole is not the room a waiting file needs.
+    if (target != kNoCluster &&
+        (runLength > before + clusters + after || target == high + 1 || target == low - before ||
+         !worthMoving(state, *snapshot, (before > 0) + (after > 0) + (runLength == clusters ? 1u : 0u),
+                      (before > 0 && after > 0) || runLength < before + clusters + after)))
         target = kNoCluster;
     if (target == kNoCluster) {
         if (before > 0 && after > 0) return moveToLeftBorder(state, context, file, extents, moved);
@@ -233,8 +269,9 @@ bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file
         ++state.counters.moved;
     } else {
         moved = false;
-        fullRefresh(context);
         ++state.counters.errors;
+        state.refused.insert(file.path());
+        refreshRange(context, target, clusters);
     }
 
     const size_t pieces = afterMoveCheck(context, file, extents);
@@ -244,7 +281,6 @@ bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file
         ++state.counters.errors;
         logMove(scope, LogPriority::Alert, "Error: moved file (better) ended up having more than one extent!", file,
                 clusters, target);
-        fullRefresh(context);
     }
     return true;
 }

@@ -7,9 +7,10 @@
 // Contract shared by all three: `extents` is the file's extent list as last read; on return it
 // holds the file's extents as read after the last move (or as given when nothing was moved). The
 // out flag tells whether the file was improved. A move the file system refuses is no exception:
-// it counts as an error in the pass counters and the snapshot is rebuilt, so that the next file
-// sees the real free space. Exceptions of the volume layer (a stop request, a volume that went
-// away) pass through. Without a snapshot in the context nothing is moved. Worker thread only.
+// it counts as an error in the pass counters, the snapshot is refreshed over the ranges the move
+// concerned (never rebuilt whole: nothing else can have changed), and the file is not tried
+// again in this pass. Exceptions of the volume layer (a stop request, a volume that went away)
+// pass through. Without a snapshot in the context nothing is moved. Worker thread only.
 #pragma once
 #include "engine/pass_state.h"
 #include "volume/dfrg_file.h"
@@ -21,20 +22,24 @@
 size_t countFragments(const CFileExtentList& extents);
 
 // Moves a fragmented file whole into the best-fitting free run: twice at that run, once more at
-// the next best when the file system keeps refusing. A file for which no run is large enough is
-// counted Non-Defraggable, and also "because of pure space reasons" when even all free space
-// outside the run already tried exceeds it by fewer than 4096 clusters; otherwise, during a scan
-// pass, it goes on the retry files list. Always true.
+// the next best while the file system answers that the target was not free; any other refusal
+// is final. A file for which no run is large enough is counted Non-Defraggable and named in the
+// log, and also "because of pure space reasons" when even all free space outside the run already
+// tried exceeds it by fewer than 4096 clusters; otherwise it waits for room (see the pass state)
+// and, during a scan pass, goes on the retry files list. Always true.
 bool defragFile(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents, bool& defragged);
 
-// Moves a contiguous file into the free run that ends right in front of it: by a direct shift
-// when the gap is not too small for the file, else by parking it elsewhere and moving it back
-// into the gap. Always true.
+// Moves a contiguous file into the free run that ends right in front of it, when that is asked
+// for ("DoMoveLeft") or when the gap and the free run behind the file become one: into the gap in
+// one move when it fits there, else by a shift in steps of at most the gap when the gap is not
+// too small for the file. A file is never parked elsewhere first (that would move it twice).
+// Always true.
 bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents, bool& moved);
 
 // Moves a contiguous file that touches free space into the smallest run that holds it, when
-// that run is no larger than the hole the move leaves and is not a neighbour of the file. A file
-// that splits a free area in two and has no such run is handed to moveToLeftBorder, whose result
-// is returned. Otherwise always true.
+// that run is no larger than the hole the move leaves, is not a neighbour of the file, and the
+// move gains: fewer free runs, or, while a fragmented file waits for room, free space brought
+// together. A file that splits a free area in two and has no such run is handed to
+// moveToLeftBorder, whose result is returned. Otherwise always true.
 bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents,
                        bool& moved);

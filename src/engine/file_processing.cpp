@@ -61,8 +61,16 @@ bool processFile(CPassState& state, CDfrgContext& context, const WString& path, 
         refuseBenchmarkMode(state, scope);
 
         CFileExtentList extents;
-        if (!file.getFileExtents(extents) || extents.empty()) {
-            // Empty, resident or unreadable: nothing to move.
+        const bool readable = file.getFileExtents(extents);
+        if (!readable || extents.empty() || state.refused.count(file.path())) {
+            // Empty or resident: nothing to move. Unreadable: it may be in pieces, so it is
+            // counted and named. Refused earlier in this pass: a retry would be refused again.
+            if (!readable) {
+                ++state.counters.errors;
+                LogMessage(scope, LogPriority::Warning)
+                    .text("Couldn't read the extents of the file.")
+                    .prop("FileName", platform::utf16ToUtf8(path));
+            }
             checkState(context);
         } else {
             bool defragged = false, movedBetter = false, movedLeft = false;

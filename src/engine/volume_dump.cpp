@@ -89,5 +89,9 @@ void writeVolumeDump(CDfrgContext& context, CDfrgConfig& config, std::FILE* out)
         .prop("Time", platform::tickElapsed(start, platform::tickCount()));
 
     writer.writeEntryListHeader(entries.size());
-    for (const DumpEntry& entry : entries) writer.writeEntry(entry.path, extentsOf(context, entry));
+    for (const DumpEntry& entry : entries) {
+        // A volume of a million entries takes long to dump; a stop must not wait for it.
+        checkState(context);
+        writer.writeEntry(entry.path, extentsOf(context, entry));
+    }
 }

@@ -79,6 +79,10 @@ public:
     uint32_t snapshotMemory();
     uint32_t snapshotBuildTime() const { return snapshotBuildTime_; }
 
+    // Clusters the file moves of this context have put in a new place (worker thread).
+    uint64_t clustersMoved() const { return clustersMoved_; }
+    void addClustersMoved(uint64_t clusters) { clustersMoved_ += clusters; }
+
     // Where the volume's change tracker keeps its state: the state directory, "changeTrack_" and
     // the drive letter (its state file adds "_manual").
     const WString& changeTrackerBasePath() const { return changeTrackerBasePath_; }
@@ -104,6 +108,7 @@ private:
     bool holdActive_ = false;
     uint32_t holdDeadline_ = 0;
     CDfrgVolumeSettings settings_;
+    uint64_t clustersMoved_ = 0;
 };
 
 // Returns at once when the last poll (of any context) was less than 500 ms ago. Otherwise blocks

@@ -115,10 +115,7 @@ bool CDfrgFile::getFileExtents(CFileExtentList& list) {
         bool result = true;
         const LONGLONG startingVcn = buffer->StartingVcn.QuadPart;
         if (startingVcn < 0 || static_cast<uint64_t>(startingVcn) < nextVcn) return malformed();
-        if (buffer->Extents[0].Lcn.QuadPart == -1) {
-            // A virtual run at the start of a buffer cannot be placed.
-            result = false;
-        } else {
+        {
             uint64_t previous = static_cast<uint64_t>(startingVcn);
             for (size_t i = 0; i < count; ++i) {
                 const LONGLONG next = buffer->Extents[i].NextVcn.QuadPart;
@@ -148,11 +145,13 @@ bool CDfrgFile::getFileExtents(CFileExtentList& list) {
                         }
                     }
                 } else {
+                    // A virtual run continues the record before it, also when it opens a later
+                    // buffer; only a file that begins with one has no record to continue.
+                    if (list.empty()) {
+                        result = false;
+                        break;
+                    }
                     if (!compressed) {
-                        if (list.empty()) {
-                            result = false;
-                            break;
-                        }
                         CFileExtent& last = list.back();
                         last.runs = std::make_unique<CRunList>();
                         const uint64_t m = last.lcn.size();
@@ -197,7 +196,7 @@ int32_t CDfrgFile::moveSteps(uint64_t target, uint64_t count, uint64_t vcn, uint
         if (!ensureOpen()) return reopenFailure();
         const uint64_t n = std::min(chunk, count - moved);
         uint64_t boundaryVcn, boundaryLcn;
-        if (!vcnBoundary(extents, vcn + n, boundaryVcn, boundaryLcn) || boundaryVcn <= vcn ||
+        if (!vcnBoundary(extents, vcn + n, moveGranularity(), boundaryVcn, boundaryLcn) || boundaryVcn <= vcn ||
             boundaryVcn - vcn > 0xFFFFFFFFull)
             return ErrorInternal;
         const uint64_t stepCount = boundaryVcn - vcn;
@@ -206,14 +205,17 @@ int32_t CDfrgFile::moveSteps(uint64_t target, uint64_t count, uint64_t vcn, uint
         move.StartingVcn.QuadPart = static_cast<LONGLONG>(vcn);
         move.StartingLcn.QuadPart = static_cast<LONGLONG>(target);
         move.ClusterCount = static_cast<DWORD>(stepCount);
-        if (!volume.moveFile(move)) {
-            const DWORD error = platform::lastError();
-            // The free space was not what the snapshot said; the next file must see the truth.
-            if (refreshOnFailure && ensureOpen()) context_.refreshSnapshot(0, kNoCluster);
-            return moveFailure(error);
-        }
         const uint64_t allocated = allocatedClusters(extents, vcn, vcn + stepCount - 1);
         if (allocated == kNoCluster) return ErrorInternal;
+        if (!volume.moveFile(move)) {
+            const DWORD error = platform::lastError();
+            // The free space at the target was not what the snapshot said. Only that range can
+            // have been wrong; the caller brings the file's own clusters up to date.
+            if (refreshOnFailure && allocated > 0 && ensureOpen())
+                context_.refreshSnapshot(target, target + allocated - 1);
+            return moveFailure(error);
+        }
+        context_.addClustersMoved(allocated);
         target += allocated;
         vcn += stepCount;
         moved += stepCount;

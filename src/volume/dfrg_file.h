@@ -52,7 +52,7 @@ private:
     // granularity when larger than it.
     uint64_t moveChunk(uint64_t wanted) const;
     // Moves count clusters from startVcn on in steps of chunk, each ending on a boundary of the
-    // extents; a refused step rebuilds the snapshot first when refreshOnFailure.
+    // extents; a refused step refreshes the snapshot over its target range when refreshOnFailure.
     int32_t moveSteps(uint64_t targetLcn, uint64_t count, uint64_t startVcn, uint64_t chunk,
                       const CFileExtentList& extents, bool refreshOnFailure);
 

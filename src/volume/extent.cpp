@@ -47,30 +47,17 @@ uint64_t sumSizes(const CFileExtentList& list, CExtent CFileExtent::*field) {
     return total;
 }
 
-// The position at or after VCN v inside one record where a move may end, and its LCN.
-void mapInRecord(const CFileExtent& e, uint64_t v, uint64_t& outVcn, uint64_t& outLcn) {
-    if (!e.runs) {
-        outVcn = v;
-        outLcn = e.lcn.start + (v - e.vcn.start);
-        return;
-    }
+// The LCN that VCN v (inside the record or just past its end) maps to. Inside a compression
+// unit whose tail is virtual, every VCN past the allocated clusters maps to the unit's end.
+uint64_t lcnAt(const CFileExtent& e, uint64_t v) {
+    if (!e.runs) return e.lcn.start + (v - e.vcn.start);
     uint64_t vcn = e.vcn.start, lcn = e.lcn.start;
-    if (vcn >= v) {
-        outVcn = vcn;
-        outLcn = lcn;
-        return;
-    }
     for (const auto& pair : e.runs->pairs()) {
+        if (v < vcn + pair.first) return lcn + std::min(v - vcn, pair.second);
         vcn += pair.first;
         lcn += pair.second;
-        if (vcn >= v) {
-            outVcn = vcn;
-            outLcn = lcn;
-            return;
-        }
     }
-    outVcn = e.vcn.end + 1;
-    outLcn = e.lcn.end + 1;
+    return e.lcn.end + 1;
 }
 
 }  // namespace
@@ -106,10 +93,19 @@ uint64_t largestRun(const CFileExtentList& list) {
     return largest;
 }
 
-bool vcnBoundary(const CFileExtentList& list, uint64_t v, uint64_t& boundaryVcn, uint64_t& boundaryLcn) {
+bool vcnBoundary(const CFileExtentList& list, uint64_t v, uint64_t unit, uint64_t& boundaryVcn, uint64_t& boundaryLcn) {
+    uint64_t fileEnd = 0;
+    for (const CFileExtent& e : list)
+        if (e.vcn.valid()) fileEnd = std::max(fileEnd, e.vcn.end + 1);
+    if (v > fileEnd) return false;
+    // A step may only end on a unit boundary (or at the end of the file). The boundary is found
+    // inside the pair that holds it, not at the pair's end: a run of the file system can span
+    // several units, and its end can lie in the middle of one.
+    if (unit > 1 && v % unit != 0) v = std::min(fileEnd, v + (unit - v % unit));
     for (const CFileExtent& e : list) {
-        if (e.vcn.end == kNoCluster || e.vcn.end + 1 < v) continue;
-        mapInRecord(e, v, boundaryVcn, boundaryLcn);
+        if (!e.vcn.valid() || !e.lcn.valid() || e.vcn.end + 1 < v || e.vcn.start > v) continue;
+        boundaryVcn = v;
+        boundaryLcn = lcnAt(e, v);
         return true;
     }
     return false;
@@ -120,9 +116,8 @@ uint64_t allocatedClusters(const CFileExtentList& list, uint64_t a, uint64_t b) 
     for (const CFileExtent& e : list) {
         if (!e.vcn.valid() || e.vcn.end < a || e.vcn.start > b) continue;
         if (!e.lcn.valid()) return kNoCluster;
-        uint64_t v1, l1, v2, l2;
-        mapInRecord(e, std::max(a, e.vcn.start), v1, l1);
-        mapInRecord(e, std::min(b + 1, e.vcn.end + 1), v2, l2);
+        const uint64_t l1 = lcnAt(e, std::max(a, e.vcn.start));
+        const uint64_t l2 = lcnAt(e, std::min(b + 1, e.vcn.end + 1));
         if (l2 < l1) return kNoCluster;
         total += l2 - l1;
     }

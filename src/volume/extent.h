@@ -68,9 +68,10 @@ bool lowestLcn(const CFileExtentList& list, uint64_t& lcn);
 bool highestLcn(const CFileExtentList& list, uint64_t& lcn);
 // The largest compression-unit run of the list; records without a run list count 1.
 uint64_t largestRun(const CFileExtentList& list);
-// The first position at or after VCN v where a move may end, and the LCN there: v itself for an
-// ordinary file, the next compression-unit boundary for a compressed one. False when no record
-// reaches v.
-bool vcnBoundary(const CFileExtentList& list, uint64_t v, uint64_t& boundaryVcn, uint64_t& boundaryLcn);
+// Where a move step that should end at VCN v may end, and the LCN there: v itself, or for a
+// file that moves in units of `unit` clusters, v rounded up to the next unit boundary (at most
+// the end of the file). False when v lies past the end of the file or in no record.
+bool vcnBoundary(const CFileExtentList& list, uint64_t v, uint64_t unit, uint64_t& boundaryVcn,
+                 uint64_t& boundaryLcn);
 // Clusters allocated on the volume for the VCN range [a, b]; all ones when a mapping fails.
 uint64_t allocatedClusters(const CFileExtentList& list, uint64_t a, uint64_t b);

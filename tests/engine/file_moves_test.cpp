@@ -121,12 +121,21 @@ TEST(DefragFile, RefusedMovesTryTheSameRunTwiceThenTheNextBestThenGiveUp) {
     const std::vector<std::pair<WString, Runs>> files = {{kFile, {{700, 10}, {800, 10}}}};
     const Runs free = {{100, 20}, {200, 30}};
 
-    Layout refusedTwice(1000, files, free);
-    refusedTwice.f->memory().refuseMoves(ERROR_ACCESS_DENIED, 2);
-    EXPECT_TRUE(refusedTwice.run(defragFile, kFile));
-    EXPECT_EQ(refusedTwice.f->takeMoveTargets(), (std::vector<uint64_t>{100, 100, 200}));
-    EXPECT_EQ(refusedTwice.runsOf(kFile), (Runs{{200, 20}}));
-    EXPECT_EQ(refusedTwice.f->state().counters.errors, 0u);
+    // Access denied: no retry can change that; the file is not tried again in this pass.
+    Layout denied(1000, files, free);
+    denied.f->memory().refuseMoves(ERROR_ACCESS_DENIED, 1);
+    EXPECT_FALSE(denied.run(defragFile, kFile));
+    EXPECT_EQ(denied.f->takeMoveTargets(), (std::vector<uint64_t>{100}));
+    EXPECT_EQ(denied.f->state().counters.errors, 1u);
+    EXPECT_EQ(denied.f->state().refused.count(kFile), 1u);
+
+    // Refused once as not free: the snapshot is refreshed where it was wrong, and the next try
+    // goes through.
+    Layout once(1000, files, free);
+    once.f->memory().refuseMoves(ERROR_INVALID_PARAMETER, 1);
+    EXPECT_TRUE(once.run(defragFile, kFile));
+    EXPECT_EQ(once.f->takeMoveTargets(), (std::vector<uint64_t>{100, 100}));
+    EXPECT_EQ(once.f->state().counters.errors, 0u);
 
     Layout refused(1000, files, free);
     refused.f->memory().refuseMoves(ERROR_INVALID_PARAMETER, 3);
@@ -173,37 +182,42 @@ TEST(FileMoves, MovesThatLeaveAFileInPiecesAreErrors) {
     EXPECT_EQ(lines[0].priority, 500);
     EXPECT_EQ(EngineFixture::property(lines[0], "Target LCN"), "100");
 
-    // Parked whole, then its last step back into the gap is not done.
-    Layout left(1000, {{kFile, {{700, 50}}}}, {{690, 10}, {100, 50}}, steps);
-    lieAbout(left, 40, 730);
+    // Shifted into the gap in front, one of its steps is not done.
+    Layout left(1000, {{kFile, {{140, 30}}}}, {{100, 40}, {170, 5}, {500, 50}}, steps);
+    lieAbout(left, 10, -1);
     EXPECT_FALSE(left.run(moveToLeftBorder, kFile));
     EXPECT_EQ(left.f->state().counters.moved, 0u);
     EXPECT_EQ(left.f->state().counters.errors, 1u);
     EXPECT_EQ(left.f->logged("Warning: moved file (left) ended up having more than one extent.").size(), 1u);
 }
 
-TEST(MoveToLeftBorder, ShiftsDirectlyIntoAWideGapAndParksFirstForANarrowOne) {
-    // 40 free clusters in front of an ordinary 100-cluster file: shifted by 40, in steps of 40.
-    Layout wide(1000, {{kFile, {{140, 100}}}}, {{100, 40}, {600, 200}});
+TEST(MoveToLeftBorder, MovesOnlyWhenTheGapAndTheRunBehindMergeAndNeverParks) {
+    // 40 free clusters in front of an ordinary 100-cluster file, 10 behind it: shifted by 40, in
+    // steps of 40, and the two free runs become one.
+    Layout wide(1000, {{kFile, {{140, 100}}}}, {{100, 40}, {240, 10}, {600, 200}});
     EXPECT_TRUE(wide.run(moveToLeftBorder, kFile));
     EXPECT_EQ(wide.f->takeMoveTargets(), (std::vector<uint64_t>{100, 140, 180}));
     EXPECT_EQ(wide.runsOf(kFile), (Runs{{100, 100}}));
     EXPECT_EQ(wide.f->state().counters.moved, 1u);
     EXPECT_EQ(wide.details(), (std::vector<int32_t>{1}));
 
-    // 10 free clusters in front of a 50-cluster file: 50 / 10 > 3, so first to the first run
-    // that holds it, then back into the gap.
-    Layout narrow(1000, {{kFile, {{110, 50}}}}, {{100, 10}, {300, 40}, {500, 60}});
-    EXPECT_TRUE(narrow.run(moveToLeftBorder, kFile));
-    EXPECT_EQ(narrow.f->takeMoveTargets(), (std::vector<uint64_t>{500, 100}));
-    EXPECT_EQ(narrow.runsOf(kFile), (Runs{{100, 50}}));
-    EXPECT_EQ(narrow.f->state().counters.moved, 1u);
+    // A file that fits into the gap goes there in one move.
+    Layout fits(1000, {{kFile, {{130, 20}}}}, {{100, 30}, {150, 5}});
+    EXPECT_TRUE(fits.run(moveToLeftBorder, kFile));
+    EXPECT_EQ(fits.f->takeMoveTargets(), (std::vector<uint64_t>{100}));
+    EXPECT_EQ(fits.runsOf(kFile), (Runs{{100, 20}}));
 
-    // Nowhere to park: nothing moves.
-    Layout stuck(1000, {{kFile, {{110, 50}}}}, {{100, 10}, {300, 40}});
-    EXPECT_FALSE(stuck.run(moveToLeftBorder, kFile));
-    EXPECT_TRUE(stuck.f->takeMoveTargets().empty());
-    EXPECT_EQ(stuck.f->state().counters.errors, 0u);
+    // Nothing free behind it: the hole would only move, so the file stays.
+    Layout nothingBehind(1000, {{kFile, {{140, 100}}}}, {{100, 40}, {600, 200}});
+    EXPECT_FALSE(nothingBehind.run(moveToLeftBorder, kFile));
+    EXPECT_TRUE(nothingBehind.f->takeMoveTargets().empty());
+
+    // 10 free clusters in front of a 50-cluster file: too many steps, and parking the file
+    // elsewhere would move it twice; it stays.
+    Layout narrow(1000, {{kFile, {{110, 50}}}}, {{100, 10}, {160, 5}, {500, 60}});
+    EXPECT_FALSE(narrow.run(moveToLeftBorder, kFile));
+    EXPECT_TRUE(narrow.f->takeMoveTargets().empty());
+    EXPECT_EQ(narrow.f->state().counters.errors, 0u);
 }
 
 TEST(MoveToBetterPlace, MovesOnlyIntoATighterRunThatIsNoNeighbour) {

@@ -67,11 +67,14 @@ TEST(WalkWithFaults, GoesOnAndCountsOnlyWhatTheRulesCount) {
     const CPassCounters& c = f.state().counters;
     EXPECT_EQ(c.processed, before.size());
     EXPECT_EQ(f.state().currentPath, before.back().path);
-    EXPECT_EQ(c.errors, 1u);
+    // Refused with 87 three times; refused with 5 once, which no retry changes.
+    EXPECT_EQ(c.errors, 2u);
     auto givenUp = f.logged("Error defragmenting File. Giving up.");
-    ASSERT_EQ(givenUp.size(), 1u);
+    ASSERT_EQ(givenUp.size(), 2u);
     EXPECT_EQ(EngineFixture::property(givenUp[0], "FileName"), platform::utf16ToUtf8(refused87));
     EXPECT_EQ(EngineFixture::property(givenUp[0], "Error"), "87");
+    EXPECT_EQ(EngineFixture::property(givenUp[1], "FileName"), platform::utf16ToUtf8(refused5));
+    EXPECT_EQ(EngineFixture::property(givenUp[1], "Error"), "5");
     auto failed = f.logged("Error during processFile.");
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(EngineFixture::property(failed[0], "FileName"), platform::utf16ToUtf8(broken));
@@ -80,7 +83,7 @@ TEST(WalkWithFaults, GoesOnAndCountsOnlyWhatTheRulesCount) {
     uint64_t defragged = 0, left = 0;
     for (const auto& fit : fits) {
         const uint64_t pieces = piecesOf(memory, fit.first);
-        if (fit.second && fit.first != refused87) {
+        if (fit.second && fit.first != refused87 && fit.first != refused5) {
             ++defragged;
             EXPECT_EQ(pieces, 1u) << platform::utf16ToUtf8(fit.first);
         } else {
@@ -91,7 +94,7 @@ TEST(WalkWithFaults, GoesOnAndCountsOnlyWhatTheRulesCount) {
     for (const WString& path : {locked, denied, broken}) EXPECT_GT(piecesOf(memory, path), 1u);
     CMemoryVolume::FileInfo info;
     EXPECT_FALSE(memory.fileInfo(vanishing, info));
-    EXPECT_EQ(piecesOf(memory, refused5), 1u);
+    EXPECT_GT(piecesOf(memory, refused5), 1u);
     EXPECT_EQ(c.defragged, defragged);
     EXPECT_EQ(c.nonDefraggable, left);
     EXPECT_EQ(memory.checkIntegrity(), std::vector<std::string>());

@@ -69,9 +69,31 @@ TEST_F(WorkerTest, DumpModeWritesEveryVolumeAndEndsForLackOfWork) {
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(bytes.substr(0, 4), "VDFH");
     EXPECT_NE(bytes.find("VDFH", 4), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")));
     EXPECT_TRUE(sameStatus(StatusRecorder::records().front(), 5, 5));
     EXPECT_EQ(count("Finished Scan pass"), 0);
     EXPECT_EQ(StatusRecorder::startedCount(), 0u);
+}
+
+TEST_F(WorkerTest, AStopReachesTheDumpAndLeavesNoPartOfIt) {
+    addVolume('C', makeCleanVolume(u'C'));
+    newEngine();
+    const std::string dump = registry.scratchDirectory() + "/stopped.vdf";
+    {
+        CRegistry root;
+        CRegistryKey settings;
+        ASSERT_TRUE(root.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, false, settings));
+        settings.setDword("makeDump", 1);
+        settings.setString(u"dumpPath", platform::utf8ToUtf16(dump));
+    }
+    // Started paused, the dump waits at its first step; start has returned all the same.
+    worker->start(true);
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")); }));
+    worker->stop();
+    EXPECT_TRUE(ended.wait(0));
+    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump)));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")));
 }
 
 TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactMode) {
