@@ -160,25 +160,7 @@ bool CDfrgContext::refreshSnapshot(uint64_t first, uint64_t last) {
     }
     // Nothing to bring up to date before the first build.
     if (!snapshot_) return true;
-    // The scan adds the free runs it finds again, and merges a new run only with the run before
-    // it. So the range is taken out first (no run is counted twice), and a run the scan ends
-    // with is joined to a run that goes on right after the range (none is left split in two).
-    const bool bounded = first <= last && last != kNoCluster;
-    if (bounded) {
-        CLockGuard guard(snapshotLock_);
-        snapshot_->markUsed(CExtent(first, last));
-    }
     scanVolumeBitmap(*volume_, *snapshot_, snapshotLock_, first, last, true, check);
-    if (bounded) {
-        CLockGuard guard(snapshotLock_);
-        const uint64_t left = freeRunBefore(*snapshot_, last + 1);
-        const uint64_t right = freeRunAfter(*snapshot_, last);
-        if (left > 0 && right > 0) {
-            const CExtent joined(last + 1 - left, last + right);
-            snapshot_->markUsed(joined);
-            snapshot_->addFreeRun(joined, true);
-        }
-    }
     return true;
 }
 
