@@ -239,7 +239,16 @@ void scanVolumeBitmap(CDfrgVolume& volume, CExtentSnapshot& snapshot, CCriticalS
     uint64_t freeStart = kNoCluster;
     std::vector<CExtent> closedRuns;  // refresh: the runs found in the current chunk
 
-    auto closeBuilt = [&](uint64_t s, uint64_t e) { impl.appendBuilt(s, e); };
+    // While the list has room, a build's runs go straight to the end of the index.
+    CExtentSnapshot::Impl::Narrow* narrow = refresh ? nullptr : impl.narrow.get();
+    CExtentSnapshot::Impl::Wide* wide = refresh ? nullptr : impl.wide.get();
+    size_t room = refresh ? 0 : narrow ? narrow->room() : wide->room();
+    auto closeBuilt = [&](uint64_t s, uint64_t e) {
+        if (room == 0) return impl.appendBuilt(s, e);
+        --room;
+        if (narrow) narrow->append(s, e);
+        else wide->append(s, e);
+    };
     auto closeRefreshed = [&](uint64_t s, uint64_t e) {
         CExtent r;
         r.start = s;

@@ -104,20 +104,40 @@ public:
         total_ += end - start + 1;
     }
     void finishBuild() {
-        byStart_.finishAppend();
-        std::vector<typename Sizes::Key> keys;
-        keys.reserve(byStart_.size());
+        // The size index in one counting pass over the runs for the sizes most runs have (a
+        // bucket per size), the larger ones sorted apart; runs met in start order keep that
+        // order within a size.
+        constexpr uint64_t kDirect = 2048;
+        const size_t n = byStart_.size();
+        std::vector<size_t> at(kDirect + 1, 0);
+        byStart_.forEachAppended([&](const Run& r) { ++at[std::min<uint64_t>(measure(r), kDirect)]; });
+        size_t sum = 0;
+        for (size_t& a : at) {
+            const size_t c = a;
+            a = sum;
+            sum += c;
+        }
+        const size_t firstLarge = at[kDirect];
+        std::vector<typename Sizes::Key> large;
+        large.reserve(n - firstLarge);
         uint64_t largest = 0;
-        byStart_.forEach([&](const Run& r) {
-            const uint64_t size = uint64_t(r.end) - r.start + 1;
-            largest = std::max(largest, size);
-            keys.push_back(Sizes::make(size, r.start));
+        bySize_.resizeAppend(n);
+        byStart_.forEachAppended([&](const Run& r) {
+            const uint64_t size = measure(r);
+            if (size < kDirect) {
+                bySize_.slot(at[size]++) = Sizes::make(size, r.start);
+            } else {
+                large.push_back(Sizes::make(size, r.start));
+                largest = std::max(largest, size);
+            }
         });
-        sortBySize(keys, largest, [](const typename Sizes::Key& k) { return Sizes::size(k); });
-        bySize_.reserveAppend(keys.size());
-        for (const auto& k : keys) bySize_.append(k);
+        sortBySize(large, largest, [](const typename Sizes::Key& k) { return Sizes::size(k); });
+        for (size_t i = 0; i < large.size(); ++i) bySize_.slot(firstLarge + i) = large[i];
         bySize_.finishAppend();
+        byStart_.finishAppend();
     }
+    // Runs a build may still append before the list is full.
+    size_t room() const { return byStart_.size() < maxRuns_ ? maxRuns_ - byStart_.size() : 0; }
 
     // The clusters [s, e] are free: joined with the runs they overlap or touch. A run that joins
     // none takes a new place, which a full list gives only to a run larger than its smallest
@@ -200,6 +220,7 @@ public:
     }
 
 private:
+    static uint64_t measure(const Run& r) { return uint64_t(r.end) - r.start + 1; }
     static bool give(const Run* r, CExtent& out) {
         if (!r) return false;
         out.start = r->start;

@@ -14,61 +14,78 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
+
+#include "volume/node_block.h"
 
 namespace snapshot_detail {
 
 // Nodes handed out from blocks; freed nodes are kept for reuse until clear().
 template <class T>
 class NodePool {
-    static_assert(std::is_trivially_default_constructible<T>::value, "nodes are raw storage");
+    static_assert(std::is_trivially_default_constructible<T>::value && std::is_trivially_destructible<T>::value,
+                  "nodes are raw storage");
 
 public:
+    NodePool() = default;
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+    ~NodePool() { clear(); }
+
     T* allocate() {
         if (!free_.empty()) {
             T* node = free_.back();
             free_.pop_back();
             return node;
         }
-        if (used_ == blockSize_) {
+        if (used_ == blockNodes_) {
             // Blocks grow with the pool (an eighth of it) so that their count stays small and
-            // the unused tail of the last one stays a small share.
-            grow(std::min<size_t>(kMaxBlock, std::max<size_t>(kMinBlock, allocated_ / 8)));
+            // the unused tail of the last one stays a small share; a large pool takes large
+            // blocks.
+            if (bytes_ >= kLargeBlockBytes) grow(kLargeBlockBytes);
+            else grow(std::min(kLargeBlockBytes / 2, std::max<size_t>(4, nodes_ / 8) * sizeof(T)));
         }
-        return &blocks_.back()[used_++];
+        return &current_[used_++];
     }
     void release(T* node) { free_.push_back(node); }
     // The next n allocations come from one block (a bulk load knows its size).
     void reserve(size_t n) {
-        if (blockSize_ - used_ + free_.size() < n) grow(n);
+        if (blockNodes_ - used_ + free_.size() >= n) return;
+        const size_t bytes = n * sizeof(T);
+        grow(bytes < kLargeBlockBytes ? bytes : (bytes + kLargeBlockBytes - 1) / kLargeBlockBytes * kLargeBlockBytes);
     }
     void clear() {
+        for (const auto& b : blocks_) freeNodeBlock(b.first, b.second);
         blocks_.clear();
         blocks_.shrink_to_fit();
         free_.clear();
         free_.shrink_to_fit();
-        used_ = blockSize_ = allocated_ = 0;
+        current_ = nullptr;
+        used_ = blockNodes_ = nodes_ = bytes_ = 0;
     }
     size_t bytes() const {
-        return allocated_ * sizeof(T) + blocks_.capacity() * sizeof(blocks_[0]) + free_.capacity() * sizeof(T*);
+        return bytes_ + blocks_.capacity() * sizeof(blocks_[0]) + free_.capacity() * sizeof(T*);
     }
 
 private:
-    static constexpr size_t kMinBlock = 4;
-    static constexpr size_t kMaxBlock = 1024;
-
-    void grow(size_t n) {
-        blocks_.emplace_back(new T[n]);
-        blockSize_ = n;
+    void grow(size_t bytes) {
+        void* block = allocateNodeBlock(bytes);
+        blocks_.emplace_back(block, bytes);
+        current_ = static_cast<T*>(block);
+        blockNodes_ = bytes / sizeof(T);
+        for (size_t i = 0; i < blockNodes_; ++i) new (current_ + i) T;
         used_ = 0;
-        allocated_ += n;
+        nodes_ += blockNodes_;
+        bytes_ += bytes;
     }
 
-    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::vector<std::pair<void*, size_t>> blocks_;
     std::vector<T*> free_;
-    size_t used_ = 0, blockSize_ = 0, allocated_ = 0;
+    T* current_ = nullptr;
+    size_t used_ = 0, blockNodes_ = 0, nodes_ = 0, bytes_ = 0;
 };
 
 struct NoMeasure {};
@@ -87,9 +104,9 @@ private:
 
 public:
 
-    // About a kilobyte per leaf: a binary search in one stays in a few cache lines and a split
-    // or a merge moves little.
-    static constexpr uint32_t kLeafCap = 1024 / sizeof(Entry);
+    // Half a kilobyte per leaf: a search fetches its eight cache lines at once, and a split or a
+    // merge moves little.
+    static constexpr uint32_t kLeafCap = 512 / sizeof(Entry);
     static constexpr uint32_t kFan = 64;
     static constexpr int kMaxHeight = 12;
 
@@ -124,6 +141,23 @@ public:
         Leaf* leaf = building_.back();
         leaf->e[leaf->count++] = e;
         ++size_;
+    }
+    // Or, by position: room for n entries (set with slot(i), in key order), then finishAppend().
+    void resizeAppend(size_t n) {
+        reserveAppend(n);
+        while (size_ < n) {
+            Leaf* leaf = leaves_.allocate();
+            leaf->count = static_cast<uint32_t>(std::min<size_t>(kLeafCap, n - size_));
+            size_ += leaf->count;
+            building_.push_back(leaf);
+        }
+    }
+    Entry& slot(size_t i) { return building_[i / kLeafCap]->e[i % kLeafCap]; }
+    // The entries appended so far, before finishAppend().
+    template <class F>
+    void forEachAppended(F&& f) const {
+        for (const Leaf* leaf : building_)
+            for (uint32_t i = 0; i < leaf->count; ++i) f(leaf->e[i]);
     }
     void finishAppend() {
         if (building_.empty()) return;
@@ -226,6 +260,7 @@ public:
         for (int h = height_; h > 0; --h) {
             const Inner* in = asInner(n);
             n = in->child[childFor(in, k)];
+            fetch(n, h - 1);
         }
         const Leaf* leaf = asLeaf(n);
         // Every inner key is the smallest key below it, so the leaf reached holds the answer
@@ -244,6 +279,7 @@ public:
             c.node[d] = in;
             c.idx[d] = childFor(in, k);
             n = in->child[c.idx[d]];
+            fetch(n, h - 1);
         }
         const Leaf* leaf = asLeaf(n);
         c.leaf = leaf;
@@ -302,6 +338,14 @@ private:
     static const Leaf* asLeaf(const void* n) { return static_cast<const Leaf*>(n); }
     static Inner* asInner(void* n) { return static_cast<Inner*>(n); }
     static const Inner* asInner(const void* n) { return static_cast<const Inner*>(n); }
+
+    // Asks for all the cache lines a search of node n will read at once, rather than one after
+    // another as the binary search reaches them.
+    static void fetch(const void* n, int height) {
+        const char* p = static_cast<const char*>(n);
+        const size_t bytes = height ? offsetof(Inner, key) + kFan * sizeof(Key) : sizeof(Leaf);
+        for (size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
+    }
 
     // The last child whose smallest key is not above k (the first when all are).
     static uint32_t childFor(const Inner* in, const Key& k) {
@@ -378,8 +422,12 @@ private:
         Inner* n = asInner(node);
         const uint32_t i = childFor(n, Policy::key(e));
         Split below = insertInto(n->child[i], height - 1, e);
+        if (!below.node) {
+            if (Policy::key(e) < n->key[i]) n->key[i] = Policy::key(e);
+            if constexpr (kMeasured) n->best[i] = std::max(n->best[i], Policy::measure(e));
+            return {};
+        }
         refreshChild(n, i, height - 1);
-        if (!below.node) return {};
         Split s;
         uint32_t at = i + 1;
         if (n->count == kFan) {
@@ -411,6 +459,7 @@ private:
             Entry* it = std::lower_bound(leaf->e, end, k, [](const Entry& x, const Key& y) { return Policy::key(x) < y; });
             if (it == end || k < Policy::key(*it)) return false;
             const uint32_t pos = static_cast<uint32_t>(it - leaf->e);
+            erased_ = *it;
             std::memmove(&leaf->e[pos], &leaf->e[pos + 1], (leaf->count - pos - 1) * sizeof(Entry));
             --leaf->count;
             return true;
@@ -425,7 +474,10 @@ private:
             removeSlot(n, i);
             return true;
         }
-        refreshChild(n, i, height - 1);
+        // The largest measure below changes only when the entry gone held it.
+        n->key[i] = minKey(child, height - 1);
+        if constexpr (kMeasured)
+            if (!(Policy::measure(erased_) < n->best[i])) n->best[i] = measureOf(child, height - 1);
         const uint32_t cap = height == 1 ? kLeafCap : kFan;
         if (count < cap / 4 && n->count > 1) {
             // Too thin: join a neighbour, or share with it when both do not fit in one.
@@ -454,13 +506,18 @@ private:
             Entry* end = leaf->e + leaf->count;
             Entry* it = std::lower_bound(leaf->e, end, k, [](const Entry& x, const Key& y) { return Policy::key(x) < y; });
             if (it == end || k < Policy::key(*it)) return false;
+            erased_ = *it;
             f(*it);
+            updated_ = *it;
             return true;
         }
         Inner* n = asInner(node);
         const uint32_t i = childFor(n, k);
         if (!updateIn(n->child[i], height - 1, k, f)) return false;
-        if constexpr (kMeasured) n->best[i] = measureOf(n->child[i], height - 1);
+        if constexpr (kMeasured) {
+            if (!(Policy::measure(updated_) < n->best[i])) n->best[i] = Policy::measure(updated_);
+            else if (!(Policy::measure(erased_) < n->best[i])) n->best[i] = measureOf(n->child[i], height - 1);
+        }
         return true;
     }
 
@@ -548,6 +605,7 @@ private:
     NodePool<Leaf> leaves_;
     NodePool<Inner> inners_;
     std::vector<Leaf*> building_;
+    Entry erased_{}, updated_{};  // the entry a change took away or changed, and what it became
     void* root_ = nullptr;
     int height_ = 0;
     size_t size_ = 0;

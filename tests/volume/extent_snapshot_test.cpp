@@ -96,13 +96,14 @@ struct PlainList {
 };
 
 // Every search of the snapshot answers as the walk does, for lcns around base.
-void expectSameAnswers(const CExtentSnapshot& s, PlainList& w, std::mt19937_64& random, uint64_t base, uint64_t span) {
+void expectSameAnswers(const CExtentSnapshot& s, PlainList& w, std::mt19937_64& random, uint64_t base, uint64_t span,
+                       int queries = 12) {
     ASSERT_EQ(s.runs(), w.runs);
     uint64_t total = 0;
     for (const CExtent& r : w.runs) total += r.size();
     ASSERT_EQ(s.totalFree(), total);
     ASSERT_EQ(s.smallestRun(), w.runs.empty() ? CExtent() : *w.smallest());
-    for (int q = 0; q < 12; ++q) {
+    for (int q = 0; q < queries; ++q) {
         const uint64_t x = base + random() % (span + 2);
         const uint64_t n = q == 0 ? 0 : q == 1 ? (1ull << 40) : 1 + random() % 60;
         uint64_t skip = random() % 3 == 0 ? x : kNoCluster;
@@ -134,10 +135,11 @@ struct Bitmap {
         if (shortAnswers) bytes = std::min<uint64_t>(bytes, 1 + (*random)() % 24);
         out->StartingLcn.QuadPart = static_cast<LONGLONG>(start);
         out->BitmapSize.QuadPart = static_cast<LONGLONG>(total - start);
+        uint8_t* bits = reinterpret_cast<uint8_t*>(out) + 16;
         for (uint64_t j = 0; j < bytes; ++j) {
             uint8_t b = 0;
             for (uint64_t k = 0; k < 8 && start + 8 * j + k < total; ++k) b |= uint8_t(used[start + 8 * j + k] << k);
-            out->Buffer[j] = b;
+            bits[j] = b;
         }
         *returned = static_cast<DWORD>(16 + bytes);
         if (bytes == needed) return TRUE;
@@ -210,21 +212,31 @@ TEST(ExtentSnapshot, BuildsAndRefreshesToWhatAFreshBuildOfTheBitmapGives) {
 }
 
 TEST(ExtentSnapshot, ChangesOfTheListAnswerAsAWalkOfItDoes) {
-    // Bounded lists (the smallest run gives way) and clusters past 32 bits included.
+    // Bounded lists (the smallest run gives way), clusters past 32 bits, and lists of tens of
+    // thousands of runs that wide changes thin out and fill again.
     std::mt19937_64 random(611);
     for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         const uint32_t maxRuns = round % 3 == 0 ? static_cast<uint32_t>(random() % 40) : ~0u;
         const bool wide = round % 5 == 4;
-        const uint64_t span = 300 + random() % 5000;
+        const bool large = round % 6 == 1;
+        const uint64_t span = large ? 200000 : 300 + random() % 5000;
         CExtentSnapshot s(maxRuns);
         PlainList w;
         w.maxRuns = maxRuns;
-        for (int step = 0; step < 600 && !HasFatalFailure(); ++step) {
+        if (large) {
+            for (uint64_t c = random() % 3; c < span; c += 2 + random() % 6) {
+                const CExtent r(c, c + random() % 3);
+                s.addFreeRun(r);
+                w.runs.push_back(r);
+                c = r.end;
+            }
+        }
+        for (int step = 0; step < (large ? 150 : 600) && !HasFatalFailure(); ++step) {
             SCOPED_TRACE(testing::Message() << "step " << step);
             const uint64_t base = wide && step > 100 && random() % 2 ? (1ull << 40) : 0;
             const uint64_t u = base + random() % span;
-            const uint64_t v = u + random() % 25;
+            const uint64_t v = u + random() % (large && random() % 3 == 0 ? span / 4 : 25);
             const unsigned what = random() % 10;
             if (what < 5) {
                 s.addFreeRun(CExtent(u, v));
@@ -236,7 +248,7 @@ TEST(ExtentSnapshot, ChangesOfTheListAnswerAsAWalkOfItDoes) {
                 s.clear();
                 w.runs.clear();
             }
-            expectSameAnswers(s, w, random, base, span);
+            expectSameAnswers(s, w, random, base, span, large ? 3 : 12);
         }
     }
 }
