@@ -69,15 +69,17 @@ void refreshAfterRefusal(CDfrgContext& context, CDfrgFile& file, CFileExtentList
 bool retryable(int32_t result) { return result == ERROR_INVALID_PARAMETER; }
 
 // Whether a contiguous file is to leave its place. Moving it costs a copy of the file, so it
-// must gain something that no later move takes back. The free runs never grow in number by such
-// a move, and their sum of squares never shrinks (the hole it leaves merges what lies on both
-// sides, and the run it goes to is no larger than that hole). So it gains when the free runs
-// become fewer (freedRuns, the runs merged away or filled, is above the one the hole adds), or,
-// while a fragmented file waits for a run that no free run can give, when the free space comes
-// together a little more (`consolidates`: the sum of squares grows). Either can only go one
-// way, so the moves come to an end on any disk.
-bool worthMoving(const CPassState& state, const CExtentSnapshot& snapshot, uint64_t freedRuns, bool consolidates) {
-    if (freedRuns > 1) return true;
+// must gain something that no later move takes back. Such a move never makes the free runs more,
+// the largest free run smaller or the sum of the squares of the free runs smaller (the hole it
+// leaves merges what lies on both sides, and the run it goes to is no larger than that hole). So
+// it gains when the free runs become fewer (freedRuns, the runs merged away or filled, is above
+// the one the hole adds), when the hole (`area`) is larger than every free run, or, while a
+// fragmented file waits for a run that no free run can give, when the free space comes together
+// a little more (`consolidates`: the sum of squares grows). None of these can go back, so the
+// moves come to an end on any disk.
+bool worthMoving(const CPassState& state, const CExtentSnapshot& snapshot, uint64_t freedRuns, uint64_t area,
+                 bool consolidates) {
+    if (freedRuns > 1 || firstFit(snapshot, area) == kNoCluster) return true;
     const uint64_t need = state.waitingNeed();
     return consolidates && need != 0 && firstFit(snapshot, need) == kNoCluster;
 }
@@ -202,10 +204,10 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
     const uint64_t virtualClusters = totalVirtualClusters(extents);
 
     // Towards the start only when asked to, or when the move gains: the gap and the free run
-    // after the file become one.
+    // after the file become one (which may also make the largest free run).
     const uint64_t after = freeRunAfter(*snapshot, high);
     const bool asked = state.config && state.config->doMoveLeft();
-    if (!asked && !worthMoving(state, *snapshot, 1 + (after > 0 ? 1 : 0), false)) return true;
+    if (!asked && !worthMoving(state, *snapshot, 1 + (after > 0 ? 1 : 0), gap + after, false)) return true;
 
     // A file that fits into the gap goes there in one move. Otherwise it shifts in steps of at
     // most the gap, each into clusters the steps before it freed; with a small gap and a large
@@ -256,7 +258,7 @@ bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file
     if (target != kNoCluster &&
         (runLength > before + clusters + after || target == high + 1 || target == low - before ||
          !worthMoving(state, *snapshot, (before > 0) + (after > 0) + (runLength == clusters ? 1u : 0u),
-                      (before > 0 && after > 0) || runLength < before + clusters + after)))
+                      before + clusters + after, (before > 0 && after > 0) || runLength < before + clusters + after)))
         target = kNoCluster;
     if (target == kNoCluster) {
         if (before > 0 && after > 0) return moveToLeftBorder(state, context, file, extents, moved);

@@ -38,8 +38,8 @@ bool moveToLeftBorder(CPassState& state, CDfrgContext& context, CDfrgFile& file,
 
 // Moves a contiguous file that touches free space into the smallest run that holds it, when
 // that run is no larger than the hole the move leaves, is not a neighbour of the file, and the
-// move gains: fewer free runs, or, while a fragmented file waits for room, free space brought
-// together. A file that splits a free area in two and has no such run is handed to
+// move gains: fewer free runs, a larger largest free run, or, while a fragmented file waits for
+// room, free space brought together. A file that splits a free area in two and has no such run is handed to
 // moveToLeftBorder, whose result is returned. Otherwise always true.
 bool moveToBetterPlace(CPassState& state, CDfrgContext& context, CDfrgFile& file, CFileExtentList& extents,
                        bool& moved);
