@@ -64,6 +64,11 @@ struct FeedQueue {
     platform::Event ready{platform::Event::Reset::Manual};
 };
 
+// A name the file system accepts for a directory entry.
+bool validName(const WString& name);
+// Appends a run to a run list, merging it with the last run when they touch.
+void appendRun(std::vector<Run>& runs, Run r);
+
 // Whether a node's size fits its allocation (resident, whole clusters, whole compression units).
 bool sizeFitsAllocation(const Node& n, uint64_t bytesPerCluster);
 
