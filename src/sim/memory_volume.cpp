@@ -108,6 +108,7 @@ struct Resolved {
     DWORD error = ERROR_SUCCESS;
     uint32_t parent = kNoNode;  // directory that holds (or would hold) the leaf
     uint32_t id = kNoNode;      // the leaf, kNoNode when missing
+    uint32_t entry = kNoNode;   // the leaf's entry in its directory (a file id or a further name)
     WString leaf;               // empty for the root
     WString key;                // normalised path, for fault lookup
 };
@@ -129,8 +130,18 @@ std::vector<WString> splitComponents(const WString& rest) {
     return parts;
 }
 
-Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath) {
+// Windows refuses a plain path of MAX_PATH characters or more; the "\\?\" form reaches 32767.
+DWORD pathLengthError(const WString& path) {
+    if (path.size() >= 4 && path.compare(0, 4, u"\\\\?\\") == 0)
+        return path.size() > 32767 ? ERROR_FILENAME_EXCED_RANGE : ERROR_SUCCESS;
+    return path.size() >= MAX_PATH ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
+}
+
+// `windowsCall`: the path comes through a call that keeps the Windows path-length rules.
+Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath, bool windowsCall = true) {
     Resolved r;
+    if (windowsCall) r.error = pathLengthError(rawPath);
+    if (r.error != ERROR_SUCCESS) return r;
     const WString path = stripLongPrefix(rawPath);
     if (path.size() < 2 || path[1] != u':' || upper(path[0]) != upper(s.letter) ||
         (path.size() > 2 && !isSeparator(path[2]))) {
@@ -146,19 +157,17 @@ Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath) {
     }
     uint32_t dir = kRoot;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        const Node* d = s.node(dir);
-        auto it = d->children.find(parts[i]);
-        if (it == d->children.end() || !s.node(it->second)->directory) {
+        const uint32_t entry = s.findChild(*s.node(dir), parts[i]);
+        if (entry == kNoNode || !s.node(s.entryNode(entry))->directory) {
             r.error = ERROR_PATH_NOT_FOUND;
             return r;
         }
-        dir = it->second;
+        dir = s.entryNode(entry);
     }
     r.parent = dir;
     r.leaf = parts.back();
-    const Node* d = s.node(dir);
-    auto it = d->children.find(r.leaf);
-    if (it != d->children.end()) r.id = it->second;
+    r.entry = s.findChild(*s.node(dir), r.leaf);
+    if (r.entry != kNoNode) r.id = s.entryNode(r.entry);
     return r;
 }
 
@@ -243,7 +252,7 @@ CMemoryVolume::CMemoryVolume(const Geometry& geometry, char16_t driveLetter) : s
     // Bits past the end count as used, so that searches never run off the volume.
     if (total % 64) s.bitmap.back() = ~0ull << (total % 64);
     s.freeClusters = total;
-    s.tags.assign(static_cast<size_t>(total), 0);
+    s.tags.reset(static_cast<size_t>(total));
     auto root = std::make_unique<Node>();
     root->directory = true;
     s.nodes.push_back(std::move(root));
@@ -376,24 +385,19 @@ BOOL CMemoryVolume::createDirectory(const WString& path) {
     return TRUE;
 }
 
-BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
-    std::lock_guard<std::mutex> g(lock_);
-    State& s = *state_;
-    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
-    auto it = s.handles.find(fromHandle(file));
-    if (it == s.handles.end() || it->second.kind != HandleEntry::Kind::File) return fail(ERROR_INVALID_HANDLE, FALSE);
-    const uint32_t id = it->second.node;
+namespace {
+
+// Grows a file by `bytes`: new clusters from the allocator, one record, a notification.
+BOOL appendImpl(CMemoryVolume::State& s, uint32_t id, uint64_t bytes) {
     Node* n = s.node(id);
-    if (!n) return fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!(it->second.access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) || n->directory)
-        return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!n || n->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
     if (bytes == 0) return TRUE;
     if (bytes > (1ull << 50) - n->size) return fail(ERROR_DISK_FULL, FALSE);
     const uint64_t newSize = n->size + bytes;
     const uint64_t bpc = s.geometry.bytesPerCluster;
     const uint64_t have = n->totalVcn();
     uint64_t need = 0;
-    if (!(n->runs.empty() && newSize <= kResidentLimit)) {
+    if (!(n->runs.empty() && newSize <= CMemoryVolume::kResidentLimit)) {
         need = ceilDiv(newSize, bpc);
         if (n->unitAllocated()) need = ceilDiv(need, kUnit) * kUnit;
     }
@@ -403,7 +407,7 @@ BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
             // Each compression unit keeps as many clusters as its data compresses to.
             uint64_t after = lastRealLcn(*n);
             for (uint64_t unit = have / kUnit; unit < need / kUnit; ++unit) {
-                uint64_t keep = 1 + clusterTag(id, unit * kUnit) % kUnit;
+                uint64_t keep = 1 + CMemoryVolume::clusterTag(id, unit * kUnit) % kUnit;
                 std::vector<Run> got = s.allocate(keep, after);
                 if (got.empty()) {
                     releaseRuns(s, added);
@@ -431,6 +435,52 @@ BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
     return TRUE;
 }
 
+}  // namespace
+
+BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    auto it = s.handles.find(fromHandle(file));
+    if (it == s.handles.end() || it->second.kind != HandleEntry::Kind::File) return fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(it->second.access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA))) return fail(ERROR_ACCESS_DENIED, FALSE);
+    return appendImpl(s, it->second.node, bytes);
+}
+
+BOOL CMemoryVolume::appendById(uint32_t id, uint64_t bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    return appendImpl(s, id, bytes);
+}
+
+namespace {
+
+// Removes one name of a file; the file goes with its last name.
+BOOL removeName(CMemoryVolume::State& s, uint32_t parent, uint32_t entry) {
+    const uint32_t id = s.entryNode(entry);
+    if (s.node(id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    std::vector<uint8_t> record;
+    ByteWriter w(record);
+    const bool lastName = !s.hasLinks(id);
+    if (lastName) {
+        w.u8(kOpDelete);
+        w.u32(id);
+    } else {
+        w.u8(kOpUnlink);
+        w.u32(parent);
+        w.text(s.entryName(entry));
+    }
+    DWORD error = commit(s, record);
+    if (error != ERROR_SUCCESS) return fail(error, FALSE);
+    s.notify(FILE_ACTION_REMOVED, id);
+    if (lastName) s.applyDelete(id);
+    else s.applyUnlink(parent, WString(s.entryName(entry)));
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL CMemoryVolume::deleteFile(const WString& path) {
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
@@ -438,15 +488,64 @@ BOOL CMemoryVolume::deleteFile(const WString& path) {
     Resolved r = resolve(s, path);
     if (r.error != ERROR_SUCCESS) return fail(r.error, FALSE);
     if (r.id == kNoNode) return fail(ERROR_FILE_NOT_FOUND, FALSE);
-    if (s.node(r.id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    return removeName(s, r.parent, r.entry);
+}
+
+BOOL CMemoryVolume::deleteById(uint32_t id) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    const Node* n = s.node(id);
+    if (!n || id == kRoot) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (n->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
     std::vector<uint8_t> record;
     ByteWriter w(record);
     w.u8(kOpDelete);
-    w.u32(r.id);
+    w.u32(id);
     DWORD error = commit(s, record);
     if (error != ERROR_SUCCESS) return fail(error, FALSE);
-    s.notify(FILE_ACTION_REMOVED, r.id);
-    s.applyDelete(r.id);
+    s.notify(FILE_ACTION_REMOVED, id);
+    s.applyDelete(id);
+    return TRUE;
+}
+
+uint32_t CMemoryVolume::createById(uint32_t parent, const WString& name, DWORD attributes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, kNoFile);
+    const Node* p = s.node(parent);
+    if (!p || !p->directory) return fail(ERROR_PATH_NOT_FOUND, kNoFile);
+    if (!validName(name)) return fail(ERROR_INVALID_NAME, kNoFile);
+    if (s.findChild(*p, name) != kNoNode) return fail(ERROR_FILE_EXISTS, kNoFile);
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    uint32_t id;
+    DWORD error = createNode(s, parent, name, directory, directory ? 0 : attributes & kAttributeMask, 0, {}, id);
+    if (error != ERROR_SUCCESS) return fail(error, kNoFile);
+    if (!directory) s.notify(FILE_ACTION_ADDED, id);
+    return id;
+}
+
+BOOL CMemoryVolume::createHardLink(const WString& newPath, const WString& existingPath) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    Resolved from = resolve(s, existingPath);
+    if (from.error != ERROR_SUCCESS) return fail(from.error, FALSE);
+    if (from.id == kNoNode) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (s.node(from.id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    Resolved to = resolve(s, newPath);
+    if (to.error != ERROR_SUCCESS) return fail(to.error, FALSE);
+    if (to.id != kNoNode) return fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (!validName(to.leaf)) return fail(ERROR_INVALID_NAME, FALSE);
+    std::vector<uint8_t> record;
+    ByteWriter w(record);
+    w.u8(kOpLink);
+    w.u32(from.id);
+    w.u32(to.parent);
+    w.text(to.leaf);
+    DWORD error = commit(s, record);
+    if (error != ERROR_SUCCESS) return fail(error, FALSE);
+    s.applyLink(from.id, to.parent, to.leaf);
     return TRUE;
 }
 
@@ -454,7 +553,7 @@ bool CMemoryVolume::placeFile(const WString& path, DWORD attributes, uint64_t si
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
     if (s.gone) return fail(ERROR_NOT_READY, false);
-    Resolved r = resolve(s, path);
+    Resolved r = resolve(s, path, false);
     if (r.error != ERROR_SUCCESS) return fail(r.error, false);
     if (r.id != kNoNode) return fail(ERROR_FILE_EXISTS, false);
     if (!validName(r.leaf)) return fail(ERROR_INVALID_NAME, false);
@@ -498,12 +597,13 @@ HANDLE CMemoryVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* da
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
     if (s.gone) return fail(ERROR_NOT_READY, INVALID_HANDLE_VALUE);
+    if (DWORD error = pathLengthError(pattern)) return fail(error, INVALID_HANDLE_VALUE);
     // The last component is the pattern; what comes before it names the directory.
     const WString path = stripLongPrefix(pattern);
     size_t cut = path.find_last_of(u"\\/");
     if (cut == WString::npos || cut + 1 >= path.size()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     const WString leaf = path.substr(cut + 1);
-    Resolved dir = resolve(s, path.substr(0, cut + 1));
+    Resolved dir = resolve(s, path.substr(0, cut + 1), false);
     if (dir.error != ERROR_SUCCESS || dir.id == kNoNode || !s.node(dir.id)->directory)
         return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     const Node* d = s.node(dir.id);
@@ -514,16 +614,17 @@ HANDLE CMemoryVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* da
             for (const char16_t* dots : {u".", u".."})
                 if (matchPattern(leaf, dots)) e.entries.push_back({dots, FILE_ATTRIBUTE_DIRECTORY, 0});
         }
-        for (const auto& child : d->children) {
-            if (!matchPattern(leaf, child.first)) continue;
-            const Node* c = s.node(child.second);
-            e.entries.push_back({c->name, c->reportedAttributes(), c->directory ? 0 : c->size});
+        for (uint32_t child : d->children) {
+            const WString& name = s.entryName(child);
+            if (!matchPattern(leaf, name)) continue;
+            const Node* c = s.node(s.entryNode(child));
+            e.entries.push_back({name, c->reportedAttributes(), c->directory ? 0 : c->size});
         }
     } else {
-        auto it = d->children.find(leaf);
-        if (it != d->children.end()) {
-            const Node* c = s.node(it->second);
-            e.entries.push_back({c->name, c->reportedAttributes(), c->directory ? 0 : c->size});
+        const uint32_t child = s.findChild(*d, leaf);
+        if (child != kNoNode) {
+            const Node* c = s.node(s.entryNode(child));
+            e.entries.push_back({s.entryName(child), c->reportedAttributes(), c->directory ? 0 : c->size});
         }
     }
     if (e.entries.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -622,7 +723,7 @@ bool CMemoryVolume::isGone() const {
 bool CMemoryVolume::fileInfo(const WString& path, FileInfo& info) const {
     std::lock_guard<std::mutex> g(lock_);
     const State& s = *state_;
-    Resolved r = resolve(s, path);
+    Resolved r = resolve(s, path, false);
     if (r.error != ERROR_SUCCESS || r.id == kNoNode) return false;
     const Node* n = s.node(r.id);
     info.id = r.id;

@@ -37,8 +37,6 @@ void memvol::appendRun(std::vector<Run>& runs, Run r) {
     runs.push_back(r);
 }
 
-bool NoCaseLess::operator()(const WString& a, const WString& b) const { return platform::compareNoCase(a, b) < 0; }
-
 uint32_t CMemoryVolume::clusterTag(uint32_t fileId, uint64_t vcn) {
     uint64_t x = (static_cast<uint64_t>(fileId) << 40) ^ vcn ^ 0x9E3779B97F4A7C15ull;
     x ^= x >> 30;
@@ -143,8 +141,8 @@ WString CMemoryVolume::State::pathOf(uint32_t id) const {
 bool CMemoryVolume::State::applyCreate(uint32_t parent, const WString& name, bool directory, DWORD attributes,
                                        uint32_t& id) {
     Node* p = node(parent);
-    if (!p || !p->directory || !validName(name) || p->children.count(name)) return false;
-    if (nodes.size() >= kNoNode - 1) return false;
+    if (!p || !p->directory || !validName(name)) return false;
+    if (nodes.size() >= kLinkBit) return false;
     auto n = std::make_unique<Node>();
     n->parent = parent;
     n->name = name;
@@ -152,7 +150,11 @@ bool CMemoryVolume::State::applyCreate(uint32_t parent, const WString& name, boo
     n->attributes = attributes & ~FILE_ATTRIBUTE_DIRECTORY;
     id = static_cast<uint32_t>(nodes.size());
     nodes.push_back(std::move(n));
-    p->children.emplace(name, id);
+    // One search both finds a name already taken and the place of the new one.
+    if (!insertChild(*p, id)) {
+        nodes.pop_back();
+        return false;
+    }
     return true;
 }
 
@@ -224,9 +226,7 @@ bool CMemoryVolume::State::applyMove(uint32_t id, uint64_t startVcn, uint64_t co
                 moved.push_back({kVirtual, b - a});
             } else {
                 const uint64_t from = at(a), to = targetLcn + placed, len = b - a;
-                std::copy(tags.begin() + static_cast<std::ptrdiff_t>(from),
-                          tags.begin() + static_cast<std::ptrdiff_t>(from + len),
-                          tags.begin() + static_cast<std::ptrdiff_t>(to));
+                std::copy(tags.data() + from, tags.data() + from + len, tags.data() + to);
                 markUsed(to, len);
                 markFree(from, len);
                 moved.push_back({to, len});
@@ -248,9 +248,81 @@ bool CMemoryVolume::State::applyDelete(uint32_t id) {
     for (const Run& r : n->runs)
         if (r.lcn != kVirtual) markFree(r.lcn, r.length);
     Node* p = node(n->parent);
-    if (p) p->children.erase(n->name);
+    if (p) eraseChild(*p, id);
+    for (size_t i = 0; i < links.size(); ++i) {
+        if (links[i].node != id) continue;
+        if (Node* d = node(links[i].parent)) eraseChild(*d, kLinkBit | static_cast<uint32_t>(i));
+        links[i].node = kNoNode;
+    }
     nodes[id].reset();
     return true;
+}
+
+bool CMemoryVolume::State::applyLink(uint32_t id, uint32_t parent, const WString& name) {
+    Node* n = node(id);
+    Node* p = node(parent);
+    if (!n || n->directory || !p || !p->directory || !validName(name) || findChild(*p, name) != kNoNode ||
+        links.size() >= kLinkBit)
+        return false;
+    links.push_back({id, parent, name});
+    insertChild(*p, kLinkBit | static_cast<uint32_t>(links.size() - 1));
+    return true;
+}
+
+bool CMemoryVolume::State::applyUnlink(uint32_t parent, const WString& name) {
+    Node* p = node(parent);
+    const uint32_t entry = p ? findChild(*p, name) : kNoNode;
+    if (entry == kNoNode) return false;
+    const uint32_t id = entryNode(entry);
+    if (!hasLinks(id)) return applyDelete(id);
+    eraseChild(*p, entry);
+    if (entry & kLinkBit) {
+        links[entry & ~kLinkBit].node = kNoNode;
+        return true;
+    }
+    // The first name goes: a further name takes its place.
+    for (size_t i = 0; i < links.size(); ++i) {
+        if (links[i].node != id) continue;
+        Node* d = node(links[i].parent);
+        eraseChild(*d, kLinkBit | static_cast<uint32_t>(i));
+        Node* n = node(id);
+        n->parent = links[i].parent;
+        n->name = std::move(links[i].name);
+        links[i] = Link();
+        insertChild(*d, id);
+        break;
+    }
+    return true;
+}
+
+uint32_t CMemoryVolume::State::findChild(const Node& dir, const WString& name) const {
+    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), name, [&](uint32_t e, const WString& key) {
+        return platform::compareNoCase(entryName(e), key) < 0;
+    });
+    if (it == dir.children.end() || platform::compareNoCase(entryName(*it), name) != 0) return kNoNode;
+    return *it;
+}
+
+bool CMemoryVolume::State::insertChild(Node& dir, uint32_t entry) {
+    const WString& name = entryName(entry);
+    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), name, [&](uint32_t e, const WString& key) {
+        return platform::compareNoCase(entryName(e), key) < 0;
+    });
+    if (it != dir.children.end() && platform::compareNoCase(entryName(*it), name) == 0) return false;
+    dir.children.insert(it, entry);
+    return true;
+}
+
+void CMemoryVolume::State::eraseChild(Node& dir, uint32_t entry) {
+    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), entryName(entry),
+                               [&](uint32_t e, const WString& key) { return platform::compareNoCase(entryName(e), key) < 0; });
+    if (it != dir.children.end() && *it == entry) dir.children.erase(it);
+}
+
+bool CMemoryVolume::State::hasLinks(uint32_t id) const {
+    for (const Link& l : links)
+        if (l.node == id) return true;
+    return false;
 }
 
 bool CMemoryVolume::State::applyTruncate(uint32_t id) {
@@ -302,6 +374,18 @@ bool CMemoryVolume::State::applyRecord(const uint8_t* data, size_t size) {
         case kOpTruncate: {
             uint32_t id;
             if (!in.u32(id) || !applyTruncate(id)) return false;
+            break;
+        }
+        case kOpLink: {
+            uint32_t id, parent;
+            WString name;
+            if (!in.u32(id) || !in.u32(parent) || !in.text(name, 255) || !applyLink(id, parent, name)) return false;
+            break;
+        }
+        case kOpUnlink: {
+            uint32_t parent;
+            WString name;
+            if (!in.u32(parent) || !in.text(name, 255) || !applyUnlink(parent, name)) return false;
             break;
         }
         default: return false;

@@ -49,8 +49,11 @@ void forEachBitmapRun(const VolumeDumpVolume& volume,
             for (int b = 0; b < 8; ++b) extend((byte >> b) & 1, 1);
         }
     }
-    if (volume.header.totalClusters > lcn) extend(true, volume.header.totalClusters - lcn);
     if (lcn > runStart) visit(runStart, lcn - runStart, runUsed);
+}
+
+uint64_t firstClusterWithoutBit(const VolumeDumpVolume& volume) {
+    return std::min<uint64_t>(volume.bitmap.size(), volume.header.totalClusters / 8) * 8;
 }
 
 VolumeFigures computeFigures(const VolumeDumpVolume& volume) {
@@ -69,6 +72,7 @@ VolumeFigures computeFigures(const VolumeDumpVolume& volume) {
         f.fragments += n;
         if (n > 1) ++f.fragmentedFiles;
     }
+    f.clustersWithoutBit = f.totalClusters - firstClusterWithoutBit(volume);
     forEachBitmapRun(volume, [&](uint64_t, uint64_t length, bool used) {
         if (used) return;
         f.freeClusters += length;
@@ -82,8 +86,9 @@ const char* const kFigureNotes =
     "Fragmentation is the share of fragmented files among the files with data. A fragment is a run of "
     "clusters that does not continue where the file's previous run ended; a file in more than one fragment "
     "is fragmented. Directories (entries whose path ends with a backslash) are counted apart and not in the "
-    "file figures. The last clusters of a volume whose count is not a multiple of 8 have no bitmap bit and "
-    "count as used.";
+    "file figures, and so is the root. Files that are reparse points are not in a dump: the service "
+    "leaves them alone. The last clusters of a volume whose count is not a multiple of 8 have no bitmap bit "
+    "in a dump; they are counted neither as free nor as used, but apart.";
 
 std::vector<FigureRow> figureRows(const VolumeFigures& f) {
     auto n = [](uint64_t v) { return static_cast<double>(v); };
@@ -98,6 +103,7 @@ std::vector<FigureRow> figureRows(const VolumeFigures& f) {
         {"free space", n(f.freeClusters), 0, "", bpc},
         {"free runs", n(f.freeRuns), 0, "", 0},
         {"largest free run", n(f.largestFreeRun), 0, "", bpc},
+        {"clusters without a bitmap bit", n(f.clustersWithoutBit), 0, "", 0},
     };
 }
 
