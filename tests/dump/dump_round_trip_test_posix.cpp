@@ -78,6 +78,7 @@ TEST(DumpRoundTrip, OddClusterCountAndHardLinksKeepFreeSpaceAndData) {
     // The clusters without a bit that no entry claims stay in use: nothing may be put there.
     EXPECT_TRUE(volume->isClusterUsed(1001) && volume->isClusterUsed(1002));
 
+    const uint64_t freeInImage = volume->freeClusters();
     const VolumeDumpVolume before = dumpOf(*volume);
     const report::VolumeFigures figuresBefore = report::computeFigures(before);
     const report::VolumeFigures original = report::computeFigures(dump);
@@ -91,10 +92,15 @@ TEST(DumpRoundTrip, OddClusterCountAndHardLinksKeepFreeSpaceAndData) {
         walkDirectory(f.state(), f.context(), u"C:", WString(), false, false);
     }
     ASSERT_EQ(volume->checkIntegrity(), std::vector<std::string>());  // every cluster holds its data
+    EXPECT_EQ(volume->freeClusters(), freeInImage);
 
     const VolumeDumpVolume after = dumpOf(*volume);
     const report::VolumeFigures figuresAfter = report::computeFigures(after);
-    EXPECT_EQ(figuresAfter.freeClusters, figuresBefore.freeClusters);
+    // The engine may take tail.bin out of the clusters without a bit: what the dump shows free
+    // then shifts to the unknown ones, and no more.
+    EXPECT_EQ(figuresAfter.freeClusters + figuresAfter.unclaimedWithoutBit,
+              figuresBefore.freeClusters + figuresBefore.unclaimedWithoutBit);
+    EXPECT_EQ(figuresBefore.unclaimedWithoutBit, 2u);
     EXPECT_EQ(figuresAfter.fragmentedFiles, 0u);
     EXPECT_EQ(figuresBefore.fragmentedFiles, 2u);  // both names of the file
     EXPECT_EQ(clustersByPath(after), clustersByPath(before));

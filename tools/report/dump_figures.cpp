@@ -72,7 +72,14 @@ VolumeFigures computeFigures(const VolumeDumpVolume& volume) {
         f.fragments += n;
         if (n > 1) ++f.fragmentedFiles;
     }
-    f.clustersWithoutBit = f.totalClusters - firstClusterWithoutBit(volume);
+    const uint64_t noBit = firstClusterWithoutBit(volume);
+    f.clustersWithoutBit = f.totalClusters - noBit;
+    // A move out of these clusters frees one that the dump cannot show: free space and the
+    // unclaimed ones here shift together, their sum stays.
+    std::vector<bool> claimed(static_cast<size_t>(f.clustersWithoutBit), false);
+    for (const VolumeDumpExtent& x : volume.extents)
+        for (uint64_t c = std::max(x.start, noBit); c <= x.end && c < f.totalClusters; ++c) claimed[c - noBit] = true;
+    f.unclaimedWithoutBit = static_cast<uint64_t>(std::count(claimed.begin(), claimed.end(), false));
     forEachBitmapRun(volume, [&](uint64_t, uint64_t length, bool used) {
         if (used) return;
         f.freeClusters += length;
@@ -88,7 +95,8 @@ const char* const kFigureNotes =
     "is fragmented. Directories (entries whose path ends with a backslash) are counted apart and not in the "
     "file figures, and so is the root. Files that are reparse points are not in a dump: the service "
     "leaves them alone. The last clusters of a volume whose count is not a multiple of 8 have no bitmap bit "
-    "in a dump; they are counted neither as free nor as used, but apart.";
+    "in a dump; they are counted neither as free nor as used, but apart. A file moved out of them shows as "
+    "less free space and as more of them claimed by no entry.";
 
 std::vector<FigureRow> figureRows(const VolumeFigures& f) {
     auto n = [](uint64_t v) { return static_cast<double>(v); };
@@ -104,6 +112,7 @@ std::vector<FigureRow> figureRows(const VolumeFigures& f) {
         {"free runs", n(f.freeRuns), 0, "", 0},
         {"largest free run", n(f.largestFreeRun), 0, "", bpc},
         {"clusters without a bitmap bit", n(f.clustersWithoutBit), 0, "", 0},
+        {"of them claimed by no entry (unknown)", n(f.unclaimedWithoutBit), 0, "", 0},
     };
 }
 

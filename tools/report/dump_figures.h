@@ -21,7 +21,8 @@ struct VolumeFigures {
     uint64_t freeClusters = 0;     // zero bits of the bitmap
     uint64_t freeRuns = 0;         // maximal runs of free clusters
     uint64_t largestFreeRun = 0;   // clusters
-    uint64_t clustersWithoutBit = 0;  // the last totalClusters % 8: neither free nor used here
+    uint64_t clustersWithoutBit = 0;    // the last totalClusters % 8: neither free nor used here
+    uint64_t unclaimedWithoutBit = 0;   // of those, claimed by no entry: nothing says what they hold
 
     // Average fragments of the files with data; 0 when there are none.
     double fragmentsPerFile() const;
