@@ -2,10 +2,12 @@
 // no change, the image tool and the report agree, and no file loses its data.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <sstream>
 
 #include "engine/file_processing.h"
+#include "engine/volume_dump.h"
 #include "report/dump_figures.h"
 #include "sim/image_dump.h"
 #include "sim/image_from_dump.h"
@@ -20,10 +22,15 @@ void setUsed(VolumeDumpVolume& v, uint64_t first, uint64_t last) {
     for (uint64_t c = first; c <= last && c < v.bitmap.size() * 8; ++c) v.bitmap[c / 8] |= uint8_t(1u << (c % 8));
 }
 
-VolumeDumpVolume dumpOf(const CMemoryVolume& volume) {
+std::string imageDumpBytes(const CMemoryVolume& volume) {
     std::stringstream bytes;
     volume_dump::CVolumeDumpWriter writer(bytes);
     writeImageDump(volume, writer);
+    return bytes.str();
+}
+
+VolumeDumpVolume dumpOf(const CMemoryVolume& volume) {
+    std::stringstream bytes(imageDumpBytes(volume));
     std::vector<VolumeDumpVolume> read = volume_dump::readVolumeDump(bytes);
     EXPECT_EQ(read.size(), 1u);
     return read.empty() ? VolumeDumpVolume() : read[0];
@@ -86,14 +93,24 @@ TEST(DumpRoundTrip, OddClusterCountAndHardLinksKeepFreeSpaceAndData) {
     EXPECT_EQ(figuresBefore.files, original.files);
     EXPECT_EQ(figuresBefore.clustersWithoutBit, 3u);
 
+    std::string engineDump;
     {
         enginetest::EngineFixture f(volume);
         f.state().scanActive = true;
         walkDirectory(f.state(), f.context(), u"C:", WString(), false, false);
+        // The service's own dump of the result, to hold the image tool's against.
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        writeVolumeDump(f.context(), f.config(), file);
+        engineDump.resize(static_cast<size_t>(std::ftell(file)));
+        std::rewind(file);
+        EXPECT_EQ(std::fread(&engineDump[0], 1, engineDump.size(), file), engineDump.size());
+        std::fclose(file);
     }
     ASSERT_EQ(volume->checkIntegrity(), std::vector<std::string>());  // every cluster holds its data
     EXPECT_EQ(volume->freeClusters(), freeInImage);
 
+    EXPECT_EQ(imageDumpBytes(*volume), engineDump);
     const VolumeDumpVolume after = dumpOf(*volume);
     const report::VolumeFigures figuresAfter = report::computeFigures(after);
     // The engine may take tail.bin out of the clusters without a bit: what the dump shows free
