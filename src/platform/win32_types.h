@@ -71,6 +71,7 @@ constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
+constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -108,6 +109,7 @@ constexpr DWORD FSCTL_GET_NTFS_VOLUME_DATA = 0x00090064u;
 constexpr DWORD FSCTL_GET_VOLUME_BITMAP = 0x0009006Fu;
 constexpr DWORD FSCTL_GET_RETRIEVAL_POINTERS = 0x00090073u;
 constexpr DWORD FSCTL_MOVE_FILE = 0x00090074u;
+constexpr DWORD IOCTL_STORAGE_QUERY_PROPERTY = 0x002D1400u;
 
 constexpr DWORD FILE_NOTIFY_CHANGE_FILE_NAME = 0x1;
 constexpr DWORD FILE_NOTIFY_CHANGE_SIZE = 0x8;
@@ -205,6 +207,24 @@ typedef struct _FILE_NOTIFY_INFORMATION {
     WCHAR FileName[1];
 } FILE_NOTIFY_INFORMATION;
 
+typedef BYTE BOOLEAN;
+typedef enum _STORAGE_PROPERTY_ID { StorageDeviceSeekPenaltyProperty = 7 } STORAGE_PROPERTY_ID;
+typedef enum _STORAGE_QUERY_TYPE { PropertyStandardQuery = 0, PropertyExistsQuery = 1 } STORAGE_QUERY_TYPE;
+
+typedef struct _STORAGE_PROPERTY_QUERY {
+    STORAGE_PROPERTY_ID PropertyId;
+    STORAGE_QUERY_TYPE QueryType;
+    BYTE AdditionalParameters[1];
+} STORAGE_PROPERTY_QUERY;
+
+typedef struct _DEVICE_SEEK_PENALTY_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    BOOLEAN IncursSeekPenalty;
+} DEVICE_SEEK_PENALTY_DESCRIPTOR;
+
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12, "storage query");
+static_assert(sizeof(DEVICE_SEEK_PENALTY_DESCRIPTOR) == 12, "seek penalty record");
 static_assert(offsetof(VOLUME_BITMAP_BUFFER, Buffer) == 16, "bitmap header");
 static_assert(offsetof(RETRIEVAL_POINTERS_BUFFER, Extents) == 16, "retrieval header");
 static_assert(sizeof(MOVE_FILE_DATA) == 32, "move record");

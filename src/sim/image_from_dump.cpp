@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <map>
+#include <unordered_map>
 
 #include "platform/dfrg_exception.h"
 #include "sim/memory_volume_state.h"
@@ -62,13 +63,15 @@ public:
     }
 
     void run() {
-        for (const volume_dump::VolumeDumpEntry& e : dump_.entries) place(e);
+        for (size_t i = 0; i < dump_.entries.size(); ++i) place(dump_.entries[i], i);
+        report_.clustersWithoutBit = total_ - std::min(total_, bitmapClusters_);
+        for (uint64_t c = bitmapClusters_; c < total_; ++c) report_.claimedWithoutBit += taken(c);
         reserveUnlisted();
     }
 
 private:
     // The bitmap of the dump; clusters past its last whole byte have no bit and count as in use
-    // for whichever entry claims them first.
+    // for whichever entry claims them first, and as held when none does.
     bool usedInDump(uint64_t c) const {
         if (c >= bitmapClusters_) return true;
         return (dump_.bitmap[static_cast<size_t>(c / 8)] >> (c % 8)) & 1u;
@@ -119,7 +122,7 @@ private:
             const uint64_t end = std::min(extents[k].end, total_ - 1);
             for (uint64_t c = extents[k].start; c <= end && c < total_; ++c) {
                 if (!usedInDump(c) || taken(c)) {
-                    ++report_.droppedClusters;
+                    ++(taken(c) ? report_.sharedClusters : report_.droppedClusters);
                     continue;
                 }
                 setTaken(c, true);
@@ -150,6 +153,29 @@ private:
         return true;
     }
 
+    // The earlier file whose runs are exactly this entry's, or kNoNode.
+    uint32_t sameRunsAs(const volume_dump::VolumeDumpEntry& e) const {
+        if (e.extentCount == 0) return memvol::kNoNode;
+        auto it = byFirstCluster_.find(dump_.extentsOf(e)[0].start);
+        if (it == byFirstCluster_.end()) return memvol::kNoNode;
+        const volume_dump::VolumeDumpEntry& first = dump_.entries[it->second.second];
+        if (first.extentCount != e.extentCount ||
+            !std::equal(dump_.extentsOf(e), dump_.extentsOf(e) + e.extentCount, dump_.extentsOf(first)))
+            return memvol::kNoNode;
+        return it->second.first;
+    }
+
+    bool link(uint32_t id, uint32_t parent, const WString& name) {
+        if (name.size() > kMaxNameUnits) return false;
+        std::vector<uint8_t> record;
+        memvol::ByteWriter w(record);
+        w.u8(memvol::kOpLink);
+        w.u32(id);
+        w.u32(parent);
+        w.text(name);
+        return volume_.replay(record.data(), record.size());
+    }
+
     // The id of a directory of the dump's tree, made (without clusters) when the dump did not
     // list it before its contents.
     bool directoryFor(const std::vector<WString>& parts, size_t count, uint32_t& id) {
@@ -172,7 +198,7 @@ private:
         return true;
     }
 
-    void place(const volume_dump::VolumeDumpEntry& e) {
+    void place(const volume_dump::VolumeDumpEntry& e, size_t index) {
         const bool directory = volume_dump::isDirectoryPath(e.path);
         const std::vector<WString> parts = components(e.path);
         if (parts.empty()) {
@@ -195,6 +221,18 @@ private:
             if (!directory || !directory_[id] || hasRuns_[id] || !giveClusters(id, e)) ++report_.skippedEntries;
             return;
         }
+        if (!directory) {
+            const uint32_t same = sameRunsAs(e);
+            if (same != memvol::kNoNode) {
+                if (link(same, parent, parts.back())) {
+                    ids_.emplace(key, same);
+                    ++report_.hardLinks;
+                } else {
+                    ++report_.skippedEntries;
+                }
+                return;
+            }
+        }
         uint32_t id;
         if (!create(parent, parts.back(), directory, directory ? 0 : FILE_ATTRIBUTE_ARCHIVE, id)) {
             ++report_.skippedEntries;
@@ -202,7 +240,8 @@ private:
         }
         ids_.emplace(key, id);
         ++(directory ? report_.directories : report_.files);
-        giveClusters(id, e);
+        if (giveClusters(id, e) && !directory && hasRuns_[id] && e.extentCount)
+            byFirstCluster_.emplace(dump_.extentsOf(e)[0].start, std::make_pair(id, index));
     }
 
     // Clusters in use that no entry holds go to hidden reparse-point files at the root.
@@ -227,8 +266,7 @@ private:
             runs.clear();
             clusters = 0;
         };
-        const uint64_t end = std::min(total_, bitmapClusters_);
-        for (uint64_t c = 0; c < end; ++c) {
+        for (uint64_t c = 0; c < total_; ++c) {
             if (!usedInDump(c) || taken(c)) continue;
             if (!runs.empty() && runs.back().lcn + runs.back().length == c) {
                 ++runs.back().length;
@@ -250,6 +288,8 @@ private:
     std::map<WString, uint32_t, NoCase> ids_;  // path below the root -> file id
     std::vector<bool> directory_;               // by file id
     std::vector<bool> hasRuns_;                 // by file id
+    // First cluster of a file's runs -> the file and its entry, to know hard links.
+    std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> byFirstCluster_;
     uint32_t nextId_ = memvol::kRoot + 1;
 };
 

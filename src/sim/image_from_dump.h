@@ -4,10 +4,15 @@
 //
 // Where the dump contradicts itself (it is taken from a live volume), the bitmap wins: clusters
 // an entry claims that the bitmap says are free, or that an earlier entry already took, are left
-// out of that entry. Clusters the bitmap says are in use but no entry lists (file-system metadata,
-// files the walk could not see) are held by hidden files at the root that are reparse points, so
-// that a walk never picks them up and they never move. Attributes are not in a dump: files come
-// back as ordinary archive files, directories as plain directories.
+// out of that entry. A file entry whose runs are exactly those of an earlier file is a further
+// name of that file (a hard link) and shares its data. Clusters the bitmap says are in use but no
+// entry lists (file-system metadata, files the walk could not see) are held by hidden files at the
+// root that are reparse points, so that a walk never picks them up and they never move.
+//
+// The bitmap of a dump has no bit for the last totalClusters % 8 clusters. Those that entries
+// claim go to the entries; the others are held like unlisted clusters, so that nothing is placed
+// where the dump cannot show it and a dump of the result shows the same free space. Attributes
+// are not in a dump: files come back as ordinary archive files, directories as plain directories.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -22,8 +27,12 @@ struct CImageFromDumpReport {
     uint64_t directories = 0;       // re-created, the root not counted
     uint64_t files = 0;
     uint64_t skippedEntries = 0;    // could not be re-created (a name the file system refuses, a duplicate)
-    uint64_t droppedClusters = 0;   // claimed by an entry but free in the bitmap or taken first by another
-    uint64_t reservedClusters = 0;  // in use in the bitmap, listed by no entry
+    uint64_t hardLinks = 0;         // file entries made further names of an earlier file
+    uint64_t droppedClusters = 0;   // claimed by an entry but free in the bitmap
+    uint64_t sharedClusters = 0;    // claimed by an entry but taken first by another (not a hard link)
+    uint64_t reservedClusters = 0;  // in use in the bitmap (or without a bit), listed by no entry
+    uint64_t clustersWithoutBit = 0;   // the last totalClusters % 8
+    uint64_t claimedWithoutBit = 0;    // of those, held by entries
     uint64_t reservedFiles = 0;     // the hidden files that hold them
 };
 

@@ -39,9 +39,15 @@ double rawSize(Random& r, double scale) {
 const char16_t* const kExtensions[] = {u".txt", u".doc", u".jpg", u".dll", u".exe", u".dat",
                                        u".log", u".pdf", u".mp3", u".zip", u".ini", u".png"};
 
+// Files and folders are kept by id: a million path lookups would cost more than the rest.
 struct LiveFile {
-    WString path;
+    uint32_t id;
     bool growable;
+};
+
+struct Folder {
+    uint32_t id;
+    uint32_t depth;
 };
 
 class Synthesizer {
@@ -98,17 +104,18 @@ public:
 
 private:
     void makeDirectories() {
-        dirs_.push_back({u"C:", 0});
+        dirs_.push_back({CMemoryVolume::kRootId, 0});
         const uint32_t width = std::max<uint32_t>(1, p_.directoryWidth);
         const size_t count = std::max<size_t>(1, p_.fileCount / width);
         for (size_t i = 1; i < count; ++i) {
             // Half the time below one of the newest folders (deep chains), else anywhere.
             size_t parent = random_.uniform() < 0.5 ? dirs_.size() - 1 - random_.below(std::min<size_t>(10, dirs_.size()))
                                                      : random_.below(dirs_.size());
-            if (dirs_[parent].second >= p_.directoryDepth) parent = random_.below(dirs_.size());
-            if (dirs_[parent].second >= p_.directoryDepth) parent = 0;
-            WString path = dirs_[parent].first + u"\\Folder" + platform::utf8ToUtf16(std::to_string(i));
-            if (volume_->createDirectory(path)) dirs_.push_back({path, dirs_[parent].second + 1});
+            if (dirs_[parent].depth >= p_.directoryDepth) parent = random_.below(dirs_.size());
+            if (dirs_[parent].depth >= p_.directoryDepth) parent = 0;
+            const WString name = u"Folder" + platform::utf8ToUtf16(std::to_string(i));
+            const uint32_t id = volume_->createById(dirs_[parent].id, name, FILE_ATTRIBUTE_DIRECTORY);
+            if (id != CMemoryVolume::kNoFile) dirs_.push_back({id, dirs_[parent].depth + 1});
         }
     }
 
@@ -117,7 +124,7 @@ private:
     bool createFile() {
         // Folders are not equally full: the earlier (and higher) ones get more files.
         const double u = random_.uniform();
-        const WString& dir = dirs_[static_cast<size_t>(u * u * static_cast<double>(dirs_.size()))].first;
+        const uint32_t dir = dirs_[static_cast<size_t>(u * u * static_cast<double>(dirs_.size()))].id;
         const WString name = u"File" + platform::utf8ToUtf16(std::to_string(nextName_++)) +
                              kExtensions[random_.below(sizeof kExtensions / sizeof kExtensions[0])];
         DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
@@ -130,18 +137,16 @@ private:
             attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
             growable = false;
         } else if (kind < 0.07) attributes |= FILE_ATTRIBUTE_HIDDEN;
-        const WString path = dir + u"\\" + name;
-        HANDLE h = volume_->createFile(path, GENERIC_WRITE, 0, CREATE_NEW, attributes);
-        if (h == INVALID_HANDLE_VALUE) return false;
+        const uint32_t id = volume_->createById(dir, name, attributes);
+        if (id == CMemoryVolume::kNoFile) return false;
         if (growable) {
             uint64_t size = sampleSize();
-            if (size > 0 && !volume_->appendToFile(h, size)) {
+            if (size > 0 && !volume_->appendById(id, size)) {
                 // Too little room left for this size: settle for a small file.
-                volume_->appendToFile(h, std::min<uint64_t>(size, p_.bytesPerCluster));
+                volume_->appendById(id, std::min<uint64_t>(size, p_.bytesPerCluster));
             }
         }
-        volume_->closeHandle(h);
-        files_.push_back({path, growable});
+        files_.push_back({id, growable});
         return true;
     }
 
@@ -152,18 +157,15 @@ private:
         size_t i = random_.uniform() < 0.4 ? random_.below(std::max<size_t>(1, n / 50)) : random_.below(n);
         const LiveFile& f = files_[i];
         if (!f.growable) return;
-        HANDLE h = volume_->createFile(f.path, GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-        if (h == INVALID_HANDLE_VALUE) return;
         uint64_t grow = std::max<uint64_t>(static_cast<uint64_t>(static_cast<double>(sampleSize()) * 0.3),
                                            p_.bytesPerCluster);
-        volume_->appendToFile(h, grow);
-        volume_->closeHandle(h);
+        volume_->appendById(f.id, grow);
     }
 
     void deleteFile() {
         if (files_.empty()) return;
         size_t i = random_.below(files_.size());
-        volume_->deleteFile(files_[i].path);
+        volume_->deleteById(files_[i].id);
         files_[i] = files_.back();
         files_.pop_back();
     }
@@ -175,7 +177,7 @@ private:
     uint64_t target_ = 0;
     double scale_ = 1.0;
     uint64_t nextName_ = 1;
-    std::vector<std::pair<WString, uint32_t>> dirs_;
+    std::vector<Folder> dirs_;
     std::vector<LiveFile> files_;
 };
 
@@ -199,6 +201,7 @@ std::shared_ptr<CMemoryVolume> synthesizeVolume(const CImageParameters& p, std::
     geometry.totalClusters = clusters;
     geometry.bytesPerCluster = p.bytesPerCluster;
     geometry.label = p.label;
+    geometry.solidState = p.solidState;
     geometry.serialNumber = static_cast<uint32_t>(p.seed * 2654435761u) | 1u;
     auto volume = std::make_shared<CMemoryVolume>(geometry);
     Synthesizer s(p, volume);

@@ -20,6 +20,7 @@ struct CImageParameters {
     uint32_t directoryWidth = 12; // mean entries per directory
     double churn = 2.0;           // aging operations per file
     WString label = u"Simulated";
+    bool solidState = false;      // the disk reports no seek penalty
 };
 
 // Null with a reason when the parameters cannot make a volume.

@@ -1,6 +1,7 @@
-// The memory volume: clusters, the tree, handles, files, directory enumeration, faults and
-// change feeds. Device controls are in memory_volume_fsctl.cpp, persistence and checks in
-// memory_volume_store.cpp.
+// The memory volume's Windows calls: files and handles, directory enumeration, volume facts,
+// faults and inspection. The model and its journal are in memory_volume_model.cpp, change feeds
+// in memory_volume_feed.cpp, device controls in memory_volume_fsctl.cpp, persistence and checks
+// in memory_volume_store.cpp.
 #include "sim/memory_volume.h"
 
 #include <algorithm>
@@ -9,15 +10,10 @@
 #include "platform/last_error.h"
 #include "volume/dfrg_volume.h"
 #include "sim/memory_volume_state.h"
-#include "volume/volume_change_feed.h"
 
 using namespace memvol;
 
 namespace {
-
-// The most that pending notifications of one feed may take before they are dropped as an
-// overflow, as the system's buffer of a directory watch does.
-constexpr size_t kFeedCapacity = 1u << 20;
 
 template <class T>
 T fail(DWORD error, T result) {
@@ -43,19 +39,6 @@ bool isDevicePath(const WString& path, char16_t& letter) {
         return true;
     }
     return false;
-}
-
-bool validName(const WString& name) {
-    if (name.empty() || name.size() > 255 || name == u"." || name == u"..") return false;
-    for (char16_t c : name) {
-        if (c < 32) return false;
-        switch (c) {
-        case u'<': case u'>': case u':': case u'"': case u'/': case u'\\': case u'|': case u'?': case u'*':
-            return false;
-        default: break;
-        }
-    }
-    return true;
 }
 
 // Case-insensitive match of a name against a pattern with * and ?; "*.*" matches every name.
@@ -113,315 +96,9 @@ uint64_t lastRealLcn(const Node& n) {
     return kVirtual;
 }
 
-void appendRun(std::vector<Run>& runs, Run r) {
-    if (r.length == 0) return;
-    if (!runs.empty()) {
-        Run& last = runs.back();
-        if (last.lcn == kVirtual && r.lcn == kVirtual) {
-            last.length += r.length;
-            return;
-        }
-        if (last.lcn != kVirtual && r.lcn != kVirtual && last.lcn + last.length == r.lcn) {
-            last.length += r.length;
-            return;
-        }
-    }
-    runs.push_back(r);
-}
 
 }  // namespace
 
-bool NoCaseLess::operator()(const WString& a, const WString& b) const { return platform::compareNoCase(a, b) < 0; }
-
-uint32_t CMemoryVolume::clusterTag(uint32_t fileId, uint64_t vcn) {
-    uint64_t x = (static_cast<uint64_t>(fileId) << 40) ^ vcn ^ 0x9E3779B97F4A7C15ull;
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    return static_cast<uint32_t>(x) | 1u;
-}
-
-// ---------------------------------------------------------------- clusters
-
-void CMemoryVolume::State::markUsed(uint64_t lcn, uint64_t length) {
-    for (uint64_t c = lcn, end = lcn + length; c < end;) {
-        uint64_t bit = c & 63, n = std::min<uint64_t>(64 - bit, end - c);
-        uint64_t mask = (n == 64 ? ~0ull : ((1ull << n) - 1)) << bit;
-        uint64_t& word = bitmap[c >> 6];
-        freeClusters -= static_cast<uint64_t>(__builtin_popcountll(mask & ~word));
-        word |= mask;
-        c += n;
-    }
-}
-
-void CMemoryVolume::State::markFree(uint64_t lcn, uint64_t length) {
-    for (uint64_t c = lcn, end = lcn + length; c < end;) {
-        uint64_t bit = c & 63, n = std::min<uint64_t>(64 - bit, end - c);
-        uint64_t mask = (n == 64 ? ~0ull : ((1ull << n) - 1)) << bit;
-        uint64_t& word = bitmap[c >> 6];
-        freeClusters += static_cast<uint64_t>(__builtin_popcountll(mask & word));
-        word &= ~mask;
-        c += n;
-    }
-}
-
-uint64_t CMemoryVolume::State::nextFree(uint64_t lcn) const {
-    const uint64_t total = geometry.totalClusters;
-    if (lcn >= total) return total;
-    size_t w = lcn >> 6;
-    uint64_t x = ~bitmap[w] & (~0ull << (lcn & 63));
-    while (x == 0) {
-        if (++w >= bitmap.size()) return total;
-        x = ~bitmap[w];
-    }
-    return std::min<uint64_t>(total, (static_cast<uint64_t>(w) << 6) + static_cast<uint64_t>(__builtin_ctzll(x)));
-}
-
-uint64_t CMemoryVolume::State::nextUsed(uint64_t lcn, uint64_t limit) const {
-    const uint64_t total = std::min(geometry.totalClusters, limit);
-    if (lcn >= total) return total;
-    size_t w = lcn >> 6;
-    const size_t lastWord = static_cast<size_t>((total - 1) >> 6);
-    uint64_t x = bitmap[w] & (~0ull << (lcn & 63));
-    while (x == 0) {
-        if (++w > lastWord) return total;
-        x = bitmap[w];
-    }
-    return std::min<uint64_t>(total, (static_cast<uint64_t>(w) << 6) + static_cast<uint64_t>(__builtin_ctzll(x)));
-}
-
-bool CMemoryVolume::State::rangeFree(uint64_t lcn, uint64_t length) const {
-    const uint64_t total = geometry.totalClusters;
-    if (lcn >= total || length > total - lcn) return false;
-    return length == 0 || nextUsed(lcn, lcn + length) >= lcn + length;
-}
-
-std::vector<Run> CMemoryVolume::State::allocate(uint64_t count, uint64_t after) {
-    std::vector<Run> result;
-    if (count == 0 || count > freeClusters) return result;
-    const uint64_t total = geometry.totalClusters;
-    uint64_t remaining = count;
-    // Grow in place when the clusters right behind the file are free.
-    if (after != kVirtual && after + 1 < total && !used(after + 1)) {
-        uint64_t start = after + 1;
-        uint64_t end = nextUsed(start, start + remaining);
-        appendRun(result, {start, end - start});
-        markUsed(start, end - start);
-        remaining -= end - start;
-    }
-    uint64_t lcn = allocationCursor < total ? allocationCursor : 0;
-    while (remaining > 0) {
-        uint64_t start = nextFree(lcn);
-        if (start >= total) start = nextFree(0);
-        uint64_t end = nextUsed(start, start + remaining);
-        appendRun(result, {start, end - start});
-        markUsed(start, end - start);
-        remaining -= end - start;
-        lcn = end;
-    }
-    allocationCursor = lcn < total ? lcn : 0;
-    return result;
-}
-
-// ---------------------------------------------------------------- tree and changes
-
-WString CMemoryVolume::State::pathOf(uint32_t id) const {
-    WString path;
-    for (const Node* n = node(id); n && n->parent != kNoNode; n = node(n->parent))
-        path = path.empty() ? n->name : n->name + u"\\" + path;
-    return path;
-}
-
-bool CMemoryVolume::State::applyCreate(uint32_t parent, const WString& name, bool directory, DWORD attributes,
-                                       uint32_t& id) {
-    Node* p = node(parent);
-    if (!p || !p->directory || !validName(name) || p->children.count(name)) return false;
-    if (nodes.size() >= kNoNode - 1) return false;
-    auto n = std::make_unique<Node>();
-    n->parent = parent;
-    n->name = name;
-    n->directory = directory;
-    n->attributes = attributes & ~FILE_ATTRIBUTE_DIRECTORY;
-    id = static_cast<uint32_t>(nodes.size());
-    nodes.push_back(std::move(n));
-    p->children.emplace(name, id);
-    return true;
-}
-
-bool CMemoryVolume::State::applyExtend(uint32_t id, uint64_t newSize, const std::vector<Run>& runs,
-                                       bool clustersReserved) {
-    Node* n = node(id);
-    if (!n || newSize < n->size) return false;
-    const uint64_t total = geometry.totalClusters;
-    if (!clustersReserved) {
-        std::vector<Run> real;
-        for (const Run& r : runs) {
-            if (r.length == 0) return false;
-            if (r.lcn == kVirtual) {
-                if (!n->unitAllocated()) return false;
-                continue;
-            }
-            if (!rangeFree(r.lcn, r.length)) return false;
-            real.push_back(r);
-        }
-        std::sort(real.begin(), real.end(), [](const Run& a, const Run& b) { return a.lcn < b.lcn; });
-        for (size_t i = 1; i < real.size(); ++i)
-            if (real[i - 1].lcn + real[i - 1].length > real[i].lcn) return false;
-    }
-    uint64_t vcn = n->totalVcn();
-    for (const Run& r : runs) {
-        if (r.lcn != kVirtual) {
-            if (r.lcn >= total || r.length > total - r.lcn) return false;
-            markUsed(r.lcn, r.length);
-            for (uint64_t i = 0; i < r.length; ++i) tags[r.lcn + i] = clusterTag(id, vcn + i);
-        }
-        appendRun(n->runs, r);
-        vcn += r.length;
-    }
-    n->size = newSize;
-    return true;
-}
-
-DWORD CMemoryVolume::State::checkMove(const Node& file, uint64_t startVcn, uint64_t count, uint64_t targetLcn) const {
-    const uint64_t totalVcn = file.totalVcn();
-    if (count == 0 || startVcn >= totalVcn || count > totalVcn - startVcn) return ERROR_INVALID_PARAMETER;
-    // Compressed and sparse files move in whole compression units only.
-    if (file.unitAllocated() && (startVcn % kUnit != 0 || (count % kUnit != 0 && startVcn + count != totalVcn)))
-        return ERROR_INVALID_PARAMETER;
-    uint64_t real = 0, vcn = 0;
-    for (const Run& r : file.runs) {
-        uint64_t a = std::max(vcn, startVcn), b = std::min(vcn + r.length, startVcn + count);
-        if (a < b && r.lcn != kVirtual) real += b - a;
-        vcn += r.length;
-    }
-    if (!rangeFree(targetLcn, real)) return ERROR_INVALID_PARAMETER;
-    return ERROR_SUCCESS;
-}
-
-bool CMemoryVolume::State::applyMove(uint32_t id, uint64_t startVcn, uint64_t count, uint64_t targetLcn) {
-    Node* n = node(id);
-    if (!n || checkMove(*n, startVcn, count, targetLcn) != ERROR_SUCCESS) return false;
-    const uint64_t endVcn = startVcn + count;
-    std::vector<Run> moved;
-    uint64_t vcn = 0, placed = 0;
-    for (const Run& r : n->runs) {
-        const uint64_t runStart = vcn, runEnd = vcn + r.length;
-        const uint64_t a = std::max(runStart, startVcn), b = std::min(runEnd, endVcn);
-        if (a >= b) {
-            moved.push_back(r);
-        } else {
-            auto at = [&](uint64_t v) { return r.lcn == kVirtual ? kVirtual : r.lcn + (v - runStart); };
-            if (runStart < a) moved.push_back({at(runStart), a - runStart});
-            if (r.lcn == kVirtual) {
-                moved.push_back({kVirtual, b - a});
-            } else {
-                const uint64_t from = at(a), to = targetLcn + placed, len = b - a;
-                std::copy(tags.begin() + static_cast<std::ptrdiff_t>(from),
-                          tags.begin() + static_cast<std::ptrdiff_t>(from + len),
-                          tags.begin() + static_cast<std::ptrdiff_t>(to));
-                markUsed(to, len);
-                markFree(from, len);
-                moved.push_back({to, len});
-                placed += len;
-            }
-            if (b < runEnd) moved.push_back({at(b), runEnd - b});
-        }
-        vcn = runEnd;
-    }
-    n->runs.clear();
-    for (const Run& r : moved) appendRun(n->runs, r);
-    ++moves;
-    return true;
-}
-
-bool CMemoryVolume::State::applyDelete(uint32_t id) {
-    Node* n = node(id);
-    if (!n || id == kRoot || !n->children.empty()) return false;
-    for (const Run& r : n->runs)
-        if (r.lcn != kVirtual) markFree(r.lcn, r.length);
-    Node* p = node(n->parent);
-    if (p) p->children.erase(n->name);
-    nodes[id].reset();
-    return true;
-}
-
-bool CMemoryVolume::State::applyTruncate(uint32_t id) {
-    Node* n = node(id);
-    if (!n || n->directory) return false;
-    for (const Run& r : n->runs)
-        if (r.lcn != kVirtual) markFree(r.lcn, r.length);
-    n->runs.clear();
-    n->size = 0;
-    return true;
-}
-
-bool CMemoryVolume::State::applyRecord(const uint8_t* data, size_t size) {
-    ByteReader in(data, size);
-    while (in.remaining() > 0) {
-        uint8_t op = 0;
-        in.u8(op);
-        switch (op) {
-        case kOpCreate: {
-            uint32_t parent, attributes, id;
-            uint8_t directory;
-            WString name;
-            if (!in.u32(parent) || !in.u8(directory) || !in.u32(attributes) || !in.text(name, 255)) return false;
-            if (!applyCreate(parent, name, directory != 0, attributes, id)) return false;
-            break;
-        }
-        case kOpExtend: {
-            uint32_t id, count;
-            uint64_t newSize;
-            if (!in.u32(id) || !in.u64(newSize) || !in.u32(count) || count > in.remaining() / 16) return false;
-            std::vector<Run> runs(count);
-            for (Run& r : runs)
-                if (!in.u64(r.lcn) || !in.u64(r.length)) return false;
-            if (!applyExtend(id, newSize, runs, false)) return false;
-            break;
-        }
-        case kOpMove: {
-            uint32_t id;
-            uint64_t startVcn, count, target;
-            if (!in.u32(id) || !in.u64(startVcn) || !in.u64(count) || !in.u64(target)) return false;
-            if (!applyMove(id, startVcn, count, target)) return false;
-            break;
-        }
-        case kOpDelete: {
-            uint32_t id;
-            if (!in.u32(id) || !applyDelete(id)) return false;
-            break;
-        }
-        case kOpTruncate: {
-            uint32_t id;
-            if (!in.u32(id) || !applyTruncate(id)) return false;
-            break;
-        }
-        default: return false;
-        }
-    }
-    return true;
-}
-
-void CMemoryVolume::State::notify(DWORD action, uint32_t id) {
-    if (feeds.empty()) return;
-    const WString name = pathOf(id);
-    const size_t bytes = (12 + name.size() * 2 + 3) & ~size_t(3);
-    for (auto& q : feeds) {
-        if (!q->overflowed) {
-            if (q->bytes + bytes > kFeedCapacity) {
-                q->overflowed = true;
-                q->records.clear();
-                q->bytes = 0;
-            } else {
-                q->records.emplace_back(action, name);
-                q->bytes += bytes;
-            }
-        }
-        q->ready.set();
-    }
-}
 
 // ---------------------------------------------------------------- path helpers
 
@@ -431,6 +108,7 @@ struct Resolved {
     DWORD error = ERROR_SUCCESS;
     uint32_t parent = kNoNode;  // directory that holds (or would hold) the leaf
     uint32_t id = kNoNode;      // the leaf, kNoNode when missing
+    uint32_t entry = kNoNode;   // the leaf's entry in its directory (a file id or a further name)
     WString leaf;               // empty for the root
     WString key;                // normalised path, for fault lookup
 };
@@ -452,8 +130,18 @@ std::vector<WString> splitComponents(const WString& rest) {
     return parts;
 }
 
-Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath) {
+// Windows refuses a plain path of MAX_PATH characters or more; the "\\?\" form reaches 32767.
+DWORD pathLengthError(const WString& path) {
+    if (path.size() >= 4 && path.compare(0, 4, u"\\\\?\\") == 0)
+        return path.size() > 32767 ? ERROR_FILENAME_EXCED_RANGE : ERROR_SUCCESS;
+    return path.size() >= MAX_PATH ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
+}
+
+// `windowsCall`: the path comes through a call that keeps the Windows path-length rules.
+Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath, bool windowsCall = true) {
     Resolved r;
+    if (windowsCall) r.error = pathLengthError(rawPath);
+    if (r.error != ERROR_SUCCESS) return r;
     const WString path = stripLongPrefix(rawPath);
     if (path.size() < 2 || path[1] != u':' || upper(path[0]) != upper(s.letter) ||
         (path.size() > 2 && !isSeparator(path[2]))) {
@@ -469,19 +157,17 @@ Resolved resolve(const CMemoryVolume::State& s, const WString& rawPath) {
     }
     uint32_t dir = kRoot;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        const Node* d = s.node(dir);
-        auto it = d->children.find(parts[i]);
-        if (it == d->children.end() || !s.node(it->second)->directory) {
+        const uint32_t entry = s.findChild(*s.node(dir), parts[i]);
+        if (entry == kNoNode || !s.node(s.entryNode(entry))->directory) {
             r.error = ERROR_PATH_NOT_FOUND;
             return r;
         }
-        dir = it->second;
+        dir = s.entryNode(entry);
     }
     r.parent = dir;
     r.leaf = parts.back();
-    const Node* d = s.node(dir);
-    auto it = d->children.find(r.leaf);
-    if (it != d->children.end()) r.id = it->second;
+    r.entry = s.findChild(*s.node(dir), r.leaf);
+    if (r.entry != kNoNode) r.id = s.entryNode(r.entry);
     return r;
 }
 
@@ -566,7 +252,7 @@ CMemoryVolume::CMemoryVolume(const Geometry& geometry, char16_t driveLetter) : s
     // Bits past the end count as used, so that searches never run off the volume.
     if (total % 64) s.bitmap.back() = ~0ull << (total % 64);
     s.freeClusters = total;
-    s.tags.assign(static_cast<size_t>(total), 0);
+    s.tags.reset(static_cast<size_t>(total));
     auto root = std::make_unique<Node>();
     root->directory = true;
     s.nodes.push_back(std::move(root));
@@ -699,24 +385,19 @@ BOOL CMemoryVolume::createDirectory(const WString& path) {
     return TRUE;
 }
 
-BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
-    std::lock_guard<std::mutex> g(lock_);
-    State& s = *state_;
-    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
-    auto it = s.handles.find(fromHandle(file));
-    if (it == s.handles.end() || it->second.kind != HandleEntry::Kind::File) return fail(ERROR_INVALID_HANDLE, FALSE);
-    const uint32_t id = it->second.node;
+namespace {
+
+// Grows a file by `bytes`: new clusters from the allocator, one record, a notification.
+BOOL appendImpl(CMemoryVolume::State& s, uint32_t id, uint64_t bytes) {
     Node* n = s.node(id);
-    if (!n) return fail(ERROR_ACCESS_DENIED, FALSE);
-    if (!(it->second.access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA)) || n->directory)
-        return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (!n || n->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
     if (bytes == 0) return TRUE;
     if (bytes > (1ull << 50) - n->size) return fail(ERROR_DISK_FULL, FALSE);
     const uint64_t newSize = n->size + bytes;
     const uint64_t bpc = s.geometry.bytesPerCluster;
     const uint64_t have = n->totalVcn();
     uint64_t need = 0;
-    if (!(n->runs.empty() && newSize <= kResidentLimit)) {
+    if (!(n->runs.empty() && newSize <= CMemoryVolume::kResidentLimit)) {
         need = ceilDiv(newSize, bpc);
         if (n->unitAllocated()) need = ceilDiv(need, kUnit) * kUnit;
     }
@@ -726,7 +407,7 @@ BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
             // Each compression unit keeps as many clusters as its data compresses to.
             uint64_t after = lastRealLcn(*n);
             for (uint64_t unit = have / kUnit; unit < need / kUnit; ++unit) {
-                uint64_t keep = 1 + clusterTag(id, unit * kUnit) % kUnit;
+                uint64_t keep = 1 + CMemoryVolume::clusterTag(id, unit * kUnit) % kUnit;
                 std::vector<Run> got = s.allocate(keep, after);
                 if (got.empty()) {
                     releaseRuns(s, added);
@@ -754,6 +435,52 @@ BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
     return TRUE;
 }
 
+}  // namespace
+
+BOOL CMemoryVolume::appendToFile(HANDLE file, uint64_t bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    auto it = s.handles.find(fromHandle(file));
+    if (it == s.handles.end() || it->second.kind != HandleEntry::Kind::File) return fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(it->second.access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA))) return fail(ERROR_ACCESS_DENIED, FALSE);
+    return appendImpl(s, it->second.node, bytes);
+}
+
+BOOL CMemoryVolume::appendById(uint32_t id, uint64_t bytes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    return appendImpl(s, id, bytes);
+}
+
+namespace {
+
+// Removes one name of a file; the file goes with its last name.
+BOOL removeName(CMemoryVolume::State& s, uint32_t parent, uint32_t entry) {
+    const uint32_t id = s.entryNode(entry);
+    if (s.node(id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    std::vector<uint8_t> record;
+    ByteWriter w(record);
+    const bool lastName = !s.hasLinks(id);
+    if (lastName) {
+        w.u8(kOpDelete);
+        w.u32(id);
+    } else {
+        w.u8(kOpUnlink);
+        w.u32(parent);
+        w.text(s.entryName(entry));
+    }
+    DWORD error = commit(s, record);
+    if (error != ERROR_SUCCESS) return fail(error, FALSE);
+    s.notify(FILE_ACTION_REMOVED, id);
+    if (lastName) s.applyDelete(id);
+    else s.applyUnlink(parent, WString(s.entryName(entry)));
+    return TRUE;
+}
+
+}  // namespace
+
 BOOL CMemoryVolume::deleteFile(const WString& path) {
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
@@ -761,15 +488,64 @@ BOOL CMemoryVolume::deleteFile(const WString& path) {
     Resolved r = resolve(s, path);
     if (r.error != ERROR_SUCCESS) return fail(r.error, FALSE);
     if (r.id == kNoNode) return fail(ERROR_FILE_NOT_FOUND, FALSE);
-    if (s.node(r.id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    return removeName(s, r.parent, r.entry);
+}
+
+BOOL CMemoryVolume::deleteById(uint32_t id) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    const Node* n = s.node(id);
+    if (!n || id == kRoot) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (n->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
     std::vector<uint8_t> record;
     ByteWriter w(record);
     w.u8(kOpDelete);
-    w.u32(r.id);
+    w.u32(id);
     DWORD error = commit(s, record);
     if (error != ERROR_SUCCESS) return fail(error, FALSE);
-    s.notify(FILE_ACTION_REMOVED, r.id);
-    s.applyDelete(r.id);
+    s.notify(FILE_ACTION_REMOVED, id);
+    s.applyDelete(id);
+    return TRUE;
+}
+
+uint32_t CMemoryVolume::createById(uint32_t parent, const WString& name, DWORD attributes) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, kNoFile);
+    const Node* p = s.node(parent);
+    if (!p || !p->directory) return fail(ERROR_PATH_NOT_FOUND, kNoFile);
+    if (!validName(name)) return fail(ERROR_INVALID_NAME, kNoFile);
+    if (s.findChild(*p, name) != kNoNode) return fail(ERROR_FILE_EXISTS, kNoFile);
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    uint32_t id;
+    DWORD error = createNode(s, parent, name, directory, directory ? 0 : attributes & kAttributeMask, 0, {}, id);
+    if (error != ERROR_SUCCESS) return fail(error, kNoFile);
+    if (!directory) s.notify(FILE_ACTION_ADDED, id);
+    return id;
+}
+
+BOOL CMemoryVolume::createHardLink(const WString& newPath, const WString& existingPath) {
+    std::lock_guard<std::mutex> g(lock_);
+    State& s = *state_;
+    if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    Resolved from = resolve(s, existingPath);
+    if (from.error != ERROR_SUCCESS) return fail(from.error, FALSE);
+    if (from.id == kNoNode) return fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (s.node(from.id)->directory) return fail(ERROR_ACCESS_DENIED, FALSE);
+    Resolved to = resolve(s, newPath);
+    if (to.error != ERROR_SUCCESS) return fail(to.error, FALSE);
+    if (to.id != kNoNode) return fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (!validName(to.leaf)) return fail(ERROR_INVALID_NAME, FALSE);
+    std::vector<uint8_t> record;
+    ByteWriter w(record);
+    w.u8(kOpLink);
+    w.u32(from.id);
+    w.u32(to.parent);
+    w.text(to.leaf);
+    DWORD error = commit(s, record);
+    if (error != ERROR_SUCCESS) return fail(error, FALSE);
+    s.applyLink(from.id, to.parent, to.leaf);
     return TRUE;
 }
 
@@ -777,7 +553,7 @@ bool CMemoryVolume::placeFile(const WString& path, DWORD attributes, uint64_t si
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
     if (s.gone) return fail(ERROR_NOT_READY, false);
-    Resolved r = resolve(s, path);
+    Resolved r = resolve(s, path, false);
     if (r.error != ERROR_SUCCESS) return fail(r.error, false);
     if (r.id != kNoNode) return fail(ERROR_FILE_EXISTS, false);
     if (!validName(r.leaf)) return fail(ERROR_INVALID_NAME, false);
@@ -821,12 +597,13 @@ HANDLE CMemoryVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* da
     std::lock_guard<std::mutex> g(lock_);
     State& s = *state_;
     if (s.gone) return fail(ERROR_NOT_READY, INVALID_HANDLE_VALUE);
+    if (DWORD error = pathLengthError(pattern)) return fail(error, INVALID_HANDLE_VALUE);
     // The last component is the pattern; what comes before it names the directory.
     const WString path = stripLongPrefix(pattern);
     size_t cut = path.find_last_of(u"\\/");
     if (cut == WString::npos || cut + 1 >= path.size()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     const WString leaf = path.substr(cut + 1);
-    Resolved dir = resolve(s, path.substr(0, cut + 1));
+    Resolved dir = resolve(s, path.substr(0, cut + 1), false);
     if (dir.error != ERROR_SUCCESS || dir.id == kNoNode || !s.node(dir.id)->directory)
         return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     const Node* d = s.node(dir.id);
@@ -837,16 +614,17 @@ HANDLE CMemoryVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* da
             for (const char16_t* dots : {u".", u".."})
                 if (matchPattern(leaf, dots)) e.entries.push_back({dots, FILE_ATTRIBUTE_DIRECTORY, 0});
         }
-        for (const auto& child : d->children) {
-            if (!matchPattern(leaf, child.first)) continue;
-            const Node* c = s.node(child.second);
-            e.entries.push_back({c->name, c->reportedAttributes(), c->directory ? 0 : c->size});
+        for (uint32_t child : d->children) {
+            const WString& name = s.entryName(child);
+            if (!matchPattern(leaf, name)) continue;
+            const Node* c = s.node(s.entryNode(child));
+            e.entries.push_back({name, c->reportedAttributes(), c->directory ? 0 : c->size});
         }
     } else {
-        auto it = d->children.find(leaf);
-        if (it != d->children.end()) {
-            const Node* c = s.node(it->second);
-            e.entries.push_back({c->name, c->reportedAttributes(), c->directory ? 0 : c->size});
+        const uint32_t child = s.findChild(*d, leaf);
+        if (child != kNoNode) {
+            const Node* c = s.node(s.entryNode(child));
+            e.entries.push_back({s.entryName(child), c->reportedAttributes(), c->directory ? 0 : c->size});
         }
     }
     if (e.entries.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -945,7 +723,7 @@ bool CMemoryVolume::isGone() const {
 bool CMemoryVolume::fileInfo(const WString& path, FileInfo& info) const {
     std::lock_guard<std::mutex> g(lock_);
     const State& s = *state_;
-    Resolved r = resolve(s, path);
+    Resolved r = resolve(s, path, false);
     if (r.error != ERROR_SUCCESS || r.id == kNoNode) return false;
     const Node* n = s.node(r.id);
     info.id = r.id;
@@ -969,78 +747,4 @@ uint64_t CMemoryVolume::freeClusters() const {
 uint64_t CMemoryVolume::movesDone() const {
     std::lock_guard<std::mutex> g(lock_);
     return state_->moves;
-}
-
-void CMemoryVolume::setJournal(Journal* journal) {
-    std::lock_guard<std::mutex> g(lock_);
-    state_->journal = journal;
-}
-
-bool CMemoryVolume::replay(const uint8_t* record, size_t size) {
-    std::lock_guard<std::mutex> g(lock_);
-    return state_->applyRecord(record, size);
-}
-
-// ---------------------------------------------------------------- change feed
-
-class CMemoryChangeFeed : public CVolumeChangeFeed {
-public:
-    CMemoryChangeFeed(std::shared_ptr<CMemoryVolume> volume, std::shared_ptr<FeedQueue> queue)
-        : volume_(std::move(volume)), queue_(std::move(queue)) {}
-
-    ~CMemoryChangeFeed() override {
-        std::lock_guard<std::mutex> g(volume_->lock_);
-        auto& feeds = volume_->state_->feeds;
-        feeds.erase(std::remove(feeds.begin(), feeds.end(), queue_), feeds.end());
-    }
-
-    Result read(void* buffer, uint32_t bufferSize, uint32_t& bytesReturned, platform::Event& stop) override {
-        bytesReturned = 0;
-        for (;;) {
-            if (platform::Event::waitAny({&stop, &queue_->ready}) == 0) return Result::Stopped;
-            std::lock_guard<std::mutex> g(volume_->lock_);
-            if (volume_->state_->gone) {
-                platform::setLastError(ERROR_NOT_READY);
-                return Result::Failed;
-            }
-            FeedQueue& q = *queue_;
-            q.ready.reset();
-            if (q.overflowed || q.bytes > bufferSize) {
-                // As the system does: when more changed than the buffer holds, all are lost.
-                q.overflowed = false;
-                q.records.clear();
-                q.bytes = 0;
-                return Result::Changes;
-            }
-            if (q.records.empty()) continue;
-            auto* out = static_cast<uint8_t*>(buffer);
-            size_t offset = 0;
-            for (size_t i = 0; i < q.records.size(); ++i) {
-                const WString& name = q.records[i].second;
-                const size_t size = (12 + name.size() * 2 + 3) & ~size_t(3);
-                auto* rec = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(out + offset);
-                rec->NextEntryOffset = i + 1 < q.records.size() ? static_cast<DWORD>(size) : 0;
-                rec->Action = q.records[i].first;
-                rec->FileNameLength = static_cast<DWORD>(name.size() * 2);
-                std::memcpy(out + offset + 12, name.data(), name.size() * 2);
-                offset += size;
-            }
-            bytesReturned = static_cast<uint32_t>(q.bytes);
-            q.records.clear();
-            q.bytes = 0;
-            return Result::Changes;
-        }
-    }
-
-private:
-    std::shared_ptr<CMemoryVolume> volume_;
-    std::shared_ptr<FeedQueue> queue_;
-};
-
-std::unique_ptr<CVolumeChangeFeed> CMemoryVolume::openChangeFeed() {
-    std::lock_guard<std::mutex> g(lock_);
-    if (state_->gone) return fail(ERROR_NOT_READY, std::unique_ptr<CVolumeChangeFeed>());
-    auto queue = std::make_shared<FeedQueue>();
-    state_->feeds.push_back(queue);
-    return std::make_unique<CMemoryChangeFeed>(shared_from_this(), queue);
 }

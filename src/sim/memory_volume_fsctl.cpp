@@ -40,6 +40,17 @@ BOOL volumeData(const CMemoryVolume::State& s, void* out, DWORD outSize, DWORD* 
     return TRUE;
 }
 
+// Bytes of the bitmap from byte `first` on: bit n of byte k is cluster 8k + n, which is how the
+// words lie in memory on a little-endian machine, so whole words are copied.
+void copyBitmapBytes(const std::vector<uint64_t>& words, uint64_t first, uint64_t count, uint8_t* out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(out, reinterpret_cast<const uint8_t*>(words.data()) + first, static_cast<size_t>(count));
+#else
+    for (uint64_t j = 0; j < count; ++j)
+        out[j] = static_cast<uint8_t>(words[static_cast<size_t>((first + j) / 8)] >> (8 * ((first + j) % 8)));
+#endif
+}
+
 BOOL volumeBitmap(const CMemoryVolume::State& s, const void* in, DWORD inSize, void* out, DWORD outSize,
                   DWORD* returned) {
     if (!in || inSize < sizeof(STARTING_LCN_INPUT_BUFFER)) return fail(ERROR_INVALID_PARAMETER);
@@ -58,13 +69,9 @@ BOOL volumeBitmap(const CMemoryVolume::State& s, const void* in, DWORD inSize, v
     buffer->StartingLcn.QuadPart = static_cast<LONGLONG>(start);
     buffer->BitmapSize.QuadPart = static_cast<LONGLONG>(clusters);
     uint8_t* bits = static_cast<uint8_t*>(out) + kBitmapHeader;
-    for (uint64_t j = 0; j < bytes; ++j) {
-        const uint64_t c = start + 8 * j;
-        uint8_t b = static_cast<uint8_t>(s.bitmap[c >> 6] >> (c & 63));
-        // Bits past the last cluster read as 0, as nothing is promised about them.
-        if (total - c < 8) b &= static_cast<uint8_t>((1u << (total - c)) - 1);
-        bits[j] = b;
-    }
+    copyBitmapBytes(s.bitmap, start / 8, bytes, bits);
+    // Bits past the last cluster read as 0, as nothing is promised about them.
+    if (bytes == needed && total % 8) bits[bytes - 1] &= static_cast<uint8_t>((1u << (total % 8)) - 1);
     if (returned) *returned = static_cast<DWORD>(kBitmapHeader + bytes);
     if (bytes < needed) return fail(ERROR_MORE_DATA);
     return TRUE;
@@ -95,6 +102,30 @@ BOOL retrievalPointers(const Node& file, const void* in, DWORD inSize, void* out
     }
     if (returned) *returned = static_cast<DWORD>(kRetrievalHeader + count * kRetrievalExtent);
     if (count < file.runs.size() - first) return fail(ERROR_MORE_DATA);
+    return TRUE;
+}
+
+// The one storage property a simulated disk knows: whether it has a seek penalty (it has none
+// when the image says solid state).
+BOOL storageProperty(const CMemoryVolume::State& s, const void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* returned) {
+    if (!in || inSize < offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters)) return fail(ERROR_INVALID_PARAMETER);
+    STORAGE_PROPERTY_QUERY query;
+    std::memcpy(&query, in, offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters));
+    if (query.PropertyId != StorageDeviceSeekPenaltyProperty) return fail(ERROR_NOT_SUPPORTED);
+    if (query.QueryType == PropertyExistsQuery) return TRUE;
+    if (query.QueryType != PropertyStandardQuery) return fail(ERROR_INVALID_PARAMETER);
+    DEVICE_SEEK_PENALTY_DESCRIPTOR answer;
+    std::memset(&answer, 0, sizeof answer);
+    answer.Version = sizeof answer;
+    answer.Size = sizeof answer;
+    answer.IncursSeekPenalty = s.geometry.solidState ? 0 : 1;
+    // As the system does, a buffer for the header alone learns the size.
+    const DWORD header = offsetof(DEVICE_SEEK_PENALTY_DESCRIPTOR, IncursSeekPenalty);
+    if (!out || outSize < header) return fail(ERROR_INSUFFICIENT_BUFFER);
+    const DWORD n = outSize < sizeof answer ? header : static_cast<DWORD>(sizeof answer);
+    std::memcpy(out, &answer, n);
+    if (returned) *returned = n;
     return TRUE;
 }
 
@@ -163,6 +194,10 @@ BOOL CMemoryVolume::deviceIoControl(HANDLE handle, DWORD code, const void* in, D
         s.applyMove(id, startVcn, move.ClusterCount, target);
         return TRUE;
     }
+
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        if (!device) return fail(ERROR_INVALID_FUNCTION);
+        return storageProperty(s, in, inSize, out, outSize, bytesReturned);
 
     default: return fail(ERROR_INVALID_FUNCTION);
     }

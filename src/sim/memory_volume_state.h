@@ -1,6 +1,9 @@
 // Inside of the memory volume, shared by its source files only.
 #pragma once
+#include <cstdlib>
 #include <map>
+#include <new>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -16,8 +19,12 @@ constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 constexpr uint32_t kRoot = 0;
 
 struct NoCaseLess {
-    bool operator()(const WString& a, const WString& b) const;
+    bool operator()(const WString& a, const WString& b) const { return platform::compareNoCase(a, b) < 0; }
 };
+
+// A directory lists its entries as values in this form: a file id, or (with kLinkBit) the index of
+// a further name of a file in State::links. Ids stay below kLinkBit.
+constexpr uint32_t kLinkBit = 0x80000000u;
 
 struct Node {
     uint32_t parent = kNoNode;
@@ -26,7 +33,9 @@ struct Node {
     DWORD attributes = 0;  // without FILE_ATTRIBUTE_DIRECTORY
     uint64_t size = 0;
     std::vector<Run> runs;
-    std::map<WString, uint32_t, NoCaseLess> children;
+    // Entry values, sorted by their names compared case-insensitively. A sorted vector rather
+    // than a map: a million files then take a third of the memory and insert as fast.
+    std::vector<uint32_t> children;
 
     uint64_t totalVcn() const {
         uint64_t n = 0;
@@ -40,6 +49,13 @@ struct Node {
         DWORD a = attributes | (directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
         return a ? a : FILE_ATTRIBUTE_NORMAL;
     }
+};
+
+// A further name of a file (a hard link); node is kNoNode once the name is removed.
+struct Link {
+    uint32_t node = kNoNode;
+    uint32_t parent = kNoNode;
+    WString name;
 };
 
 struct FindEntry {
@@ -64,10 +80,46 @@ struct FeedQueue {
     platform::Event ready{platform::Event::Reset::Manual};
 };
 
+// A name the file system accepts for a directory entry.
+bool validName(const WString& name);
+// Appends a run to a run list, merging it with the last run when they touch.
+void appendRun(std::vector<Run>& runs, Run r);
+
+// The data of every cluster, zero at first. A large calloc comes as fresh pages that take no
+// memory until written, so the clusters that no file ever used cost nothing.
+class ClusterData {
+public:
+    void reset(size_t count) {
+        data_.reset(static_cast<uint32_t*>(std::calloc(count ? count : 1, sizeof(uint32_t))));
+        if (!data_) throw std::bad_alloc();
+        size_ = count;
+    }
+    uint32_t& operator[](size_t i) { return data_.get()[i]; }
+    uint32_t operator[](size_t i) const { return data_.get()[i]; }
+    uint32_t* data() { return data_.get(); }
+    const uint32_t* data() const { return data_.get(); }
+    size_t size() const { return size_; }
+
+private:
+    struct Free {
+        void operator()(uint32_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint32_t, Free> data_;
+    size_t size_ = 0;
+};
+
 // Whether a node's size fits its allocation (resident, whole clusters, whole compression units).
 bool sizeFitsAllocation(const Node& n, uint64_t bytesPerCluster);
 
-enum MutationOp : uint8_t { kOpCreate = 1, kOpExtend = 2, kOpMove = 3, kOpDelete = 4, kOpTruncate = 5 };
+enum MutationOp : uint8_t {
+    kOpCreate = 1,
+    kOpExtend = 2,
+    kOpMove = 3,
+    kOpDelete = 4,
+    kOpTruncate = 5,
+    kOpLink = 6,    // a further name for a file
+    kOpUnlink = 7,  // one name of a file that has several
+};
 
 // Little-endian encoding used by journal records and the serialized state.
 class ByteWriter {
@@ -138,9 +190,10 @@ struct CMemoryVolume::State {
     Geometry geometry;
     char16_t letter = u'C';
     std::vector<std::unique_ptr<memvol::Node>> nodes;  // index = file id; null once deleted
+    std::vector<memvol::Link> links;                   // further names of files, rarely any
     std::vector<uint64_t> bitmap;                      // bit set = cluster in use
     uint64_t freeClusters = 0;
-    std::vector<uint32_t> tags;                        // the data of each cluster
+    memvol::ClusterData tags;                          // the data of each cluster
     std::unordered_map<uintptr_t, memvol::HandleEntry> handles;
     uintptr_t nextHandle = 0x104;
     uint64_t allocationCursor = 0;
@@ -171,6 +224,19 @@ struct CMemoryVolume::State {
     // --- tree
     memvol::Node* node(uint32_t id) const { return id < nodes.size() ? nodes[id].get() : nullptr; }
     WString pathOf(uint32_t id) const;  // relative to the root, without a leading backslash
+    // Directory entries: the name and the file of an entry value, the entry of a name (kNoNode
+    // when the directory has none), adding and removing an entry.
+    const WString& entryName(uint32_t entry) const {
+        return (entry & memvol::kLinkBit) ? links[entry & ~memvol::kLinkBit].name : nodes[entry]->name;
+    }
+    uint32_t entryNode(uint32_t entry) const {
+        return (entry & memvol::kLinkBit) ? links[entry & ~memvol::kLinkBit].node : entry;
+    }
+    uint32_t findChild(const memvol::Node& dir, const WString& name) const;
+    bool insertChild(memvol::Node& dir, uint32_t entry);
+    void eraseChild(memvol::Node& dir, uint32_t entry);
+    // Whether a file has names besides its first.
+    bool hasLinks(uint32_t id) const;
 
     // --- changes; each returns false when the change does not fit the state (replay of a
     // damaged record) and leaves the state untouched then.
@@ -179,6 +245,8 @@ struct CMemoryVolume::State {
     bool applyMove(uint32_t id, uint64_t startVcn, uint64_t count, uint64_t targetLcn);
     bool applyDelete(uint32_t id);
     bool applyTruncate(uint32_t id);
+    bool applyLink(uint32_t id, uint32_t parent, const WString& name);
+    bool applyUnlink(uint32_t parent, const WString& name);
     bool applyRecord(const uint8_t* data, size_t size);
     // Checks a move as the file system does; ERROR_SUCCESS or the error it reports.
     DWORD checkMove(const memvol::Node& file, uint64_t startVcn, uint64_t count, uint64_t targetLcn) const;

@@ -66,6 +66,20 @@ BOOL CSimulatedVolume::getRetrievalPointers(HANDLE file, LONGLONG startingVcn, R
     return volume_->deviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, out, outSize, bytesReturned);
 }
 
+BOOL CSimulatedVolume::querySeekPenalty(bool& incursSeekPenalty) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceSeekPenaltyProperty;
+    query.QueryType = PropertyStandardQuery;
+    DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
+    DWORD returned = 0;
+    incursSeekPenalty = true;
+    if (!volume_->deviceIoControl(device_.get().handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer,
+                                  sizeof answer, &returned))
+        return FALSE;
+    incursSeekPenalty = answer.IncursSeekPenalty != 0;
+    return TRUE;
+}
+
 HANDLE CSimulatedVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* data) {
     return volume_->findFirstFile(pattern, data);
 }

@@ -30,6 +30,7 @@ public:
     BOOL moveFile(const MOVE_FILE_DATA& move) override;
     BOOL getRetrievalPointers(HANDLE file, LONGLONG startingVcn, RETRIEVAL_POINTERS_BUFFER* out, DWORD outSize,
                               DWORD* bytesReturned) override;
+    BOOL querySeekPenalty(bool& incursSeekPenalty) override;
     HANDLE findFirstFile(const WString& pattern, WIN32_FIND_DATAW* data) override;
     BOOL findNextFile(HANDLE find, WIN32_FIND_DATAW* data) override;
     BOOL findClose(HANDLE find) override;

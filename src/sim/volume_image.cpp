@@ -1,10 +1,10 @@
 #include "sim/volume_image.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <system_error>
 
-#include "sim/memory_volume_state.h"
 
 namespace fs = std::filesystem;
 
@@ -17,17 +17,21 @@ constexpr size_t kRecordHeader = 8;
 // A journal this long is folded into the image when it is opened.
 constexpr uint64_t kCompactAtOpen = 64ull << 20;
 
-const std::array<uint32_t, 256>& crcTable() {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
+// Eight tables, so that the checksum takes eight bytes a step: an image of a large volume is a
+// gigabyte and more.
+const std::array<std::array<uint32_t, 256>, 8>& crcTables() {
+    static const std::array<std::array<uint32_t, 256>, 8> tables = [] {
+        std::array<std::array<uint32_t, 256>, 8> t{};
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
             for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
+            t[0][i] = c;
         }
+        for (uint32_t i = 0; i < 256; ++i)
+            for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
         return t;
     }();
-    return table;
+    return tables;
 }
 
 void put32(uint8_t* p, uint32_t v) {
@@ -42,46 +46,77 @@ uint32_t get32(const uint8_t* p) {
 }
 uint64_t get64(const uint8_t* p) { return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32; }
 
-bool readWhole(const fs::path& path, std::vector<uint8_t>& data, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path.u8string();
-        return false;
+// The state goes to the file through the checksum.
+class FileSink : public CMemoryVolume::StateSink {
+public:
+    explicit FileSink(std::ofstream& out) : out_(out) {}
+    bool write(const uint8_t* data, size_t size) override {
+        crc_ = crc32(data, size, crc_);
+        bytes_ += size;
+        out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return static_cast<bool>(out_);
     }
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0) {
-        error = "cannot read " + path.u8string();
-        return false;
-    }
-    data.resize(static_cast<size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), size)) {
-        error = "cannot read " + path.u8string();
-        return false;
-    }
-    return true;
-}
+    uint32_t crc() const { return crc_; }
+    uint64_t bytes() const { return bytes_; }
 
-bool writeImage(const fs::path& path, const std::vector<uint8_t>& state, std::string& error) {
-    uint8_t header[kHeaderBytes] = {};
-    std::memcpy(header, kMagic, sizeof kMagic);
-    put32(header + 8, kFormatVersion);
-    put64(header + 16, state.size());
-    put32(header + 24, crc32(state.data(), state.size()));
+private:
+    std::ofstream& out_;
+    uint32_t crc_ = 0;
+    uint64_t bytes_ = 0;
+};
+
+// The state comes from the file, `length` bytes of it, through the checksum.
+class FileSource : public CMemoryVolume::StateSource {
+public:
+    FileSource(std::ifstream& in, uint64_t length) : in_(in), left_(length) {}
+    bool read(uint8_t* data, size_t size) override {
+        if (size > left_) return false;
+        in_.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(size));
+        if (static_cast<size_t>(in_.gcount()) != size) return false;
+        crc_ = crc32(data, size, crc_);
+        left_ -= size;
+        return true;
+    }
+    uint64_t remaining() const override { return left_; }
+    // Reads what is left, for the checksum of a state that did not decode.
+    void drain() {
+        std::vector<uint8_t> buffer(1 << 20);
+        while (left_ > 0 && read(buffer.data(), static_cast<size_t>(std::min<uint64_t>(left_, buffer.size())))) {
+        }
+    }
+    uint32_t crc() const { return crc_; }
+
+private:
+    std::ifstream& in_;
+    uint64_t left_;
+    uint32_t crc_ = 0;
+};
+
+bool writeImage(const fs::path& path, const CMemoryVolume& volume, std::string& error) {
     fs::path temporary = path;
     temporary += ".tmp";
+    bool ok;
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        uint8_t header[kHeaderBytes] = {};
         out.write(reinterpret_cast<const char*>(header), sizeof header);
-        out.write(reinterpret_cast<const char*>(state.data()), static_cast<std::streamsize>(state.size()));
+        FileSink sink(out);
+        ok = out && volume.serialize(sink);
+        // The header, with the length and checksum of what followed, goes in last.
+        std::memcpy(header, kMagic, sizeof kMagic);
+        put32(header + 8, kFormatVersion);
+        put64(header + 16, sink.bytes());
+        put32(header + 24, sink.crc());
+        out.seekp(0);
+        out.write(reinterpret_cast<const char*>(header), sizeof header);
         out.flush();
-        if (!out) {
-            error = "cannot write " + temporary.u8string();
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            return false;
-        }
+        ok = ok && static_cast<bool>(out);
+    }
+    if (!ok) {
+        error = "cannot write " + temporary.u8string();
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return false;
     }
     std::error_code ec;
     fs::rename(temporary, path, ec);
@@ -93,90 +128,106 @@ bool writeImage(const fs::path& path, const std::vector<uint8_t>& state, std::st
     return true;
 }
 
-// Where the journal starts; 0 when the header is not that of an image.
-size_t stateEnd(const std::vector<uint8_t>& data, std::string& error) {
-    if (data.size() < kHeaderBytes || std::memcmp(data.data(), kMagic, sizeof kMagic) != 0) {
+// The length of the state behind a header; false when the header is not that of an image.
+bool readHeader(std::ifstream& in, uint64_t fileSize, uint64_t& length, uint32_t& crc, std::string& error) {
+    uint8_t header[kHeaderBytes];
+    if (fileSize < kHeaderBytes || !in.read(reinterpret_cast<char*>(header), sizeof header) ||
+        std::memcmp(header, kMagic, sizeof kMagic) != 0) {
         error = "not a volume image";
-        return 0;
+        return false;
     }
-    if (get32(data.data() + 8) != kFormatVersion) {
+    if (get32(header + 8) != kFormatVersion) {
         error = "unknown volume image version";
-        return 0;
+        return false;
     }
-    const uint64_t length = get64(data.data() + 16);
-    if (length > data.size() - kHeaderBytes) {
+    length = get64(header + 16);
+    crc = get32(header + 24);
+    if (length > fileSize - kHeaderBytes) {
         error = "volume image is cut short";
-        return 0;
+        return false;
     }
-    if (crc32(data.data() + kHeaderBytes, static_cast<size_t>(length)) != get32(data.data() + 24)) {
-        error = "volume image is damaged";
-        return 0;
-    }
-    return kHeaderBytes + static_cast<size_t>(length);
+    return true;
 }
 
 }  // namespace
 
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) {
-    const auto& table = crcTable();
+    const auto& t = crcTables();
     crc = ~crc;
-    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    for (; size >= 8; size -= 8, data += 8) {
+        const uint32_t lo = crc ^ get32(data), hi = get32(data + 4);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
+    }
+    for (; size > 0; --size, ++data) crc = t[0][(crc ^ *data) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
 bool CVolumeImage::create(const fs::path& path, const CMemoryVolume& volume, std::string& error) {
-    std::vector<uint8_t> state;
-    volume.serialize(state);
-    return writeImage(path, state, error);
+    return writeImage(path, volume, error);
 }
 
 bool CVolumeImage::readGeometry(const fs::path& path, CMemoryVolume::Geometry& geometry) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> head(kHeaderBytes + 4096);
-    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
-    head.resize(static_cast<size_t>(in.gcount()));
-    if (head.size() < kHeaderBytes || std::memcmp(head.data(), kMagic, sizeof kMagic) != 0) return false;
-    memvol::ByteReader r(head.data() + kHeaderBytes, head.size() - kHeaderBytes);
-    uint32_t version;
-    return r.u32(version) && r.u64(geometry.totalClusters) && r.u32(geometry.bytesPerCluster) &&
-           r.u32(geometry.bytesPerSector) && r.u32(geometry.serialNumber) && r.text(geometry.label, 255) &&
-           r.text(geometry.fileSystemName, 255);
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec);
+    uint64_t length;
+    uint32_t crc;
+    std::string error;
+    if (ec || !in || !readHeader(in, size, length, crc, error)) return false;
+    FileSource source(in, length);
+    return CMemoryVolume::readGeometry(source, geometry, error);
 }
 
 CVolumeImage::CVolumeImage(fs::path path, std::shared_ptr<CMemoryVolume> volume)
     : path_(std::move(path)), volume_(std::move(volume)) {}
 
 std::shared_ptr<CVolumeImage> CVolumeImage::open(const fs::path& path, char16_t driveLetter, std::string& error) {
-    std::vector<uint8_t> data;
-    if (!readWhole(path, data, error)) return nullptr;
-    const size_t end = stateEnd(data, error);
-    if (end == 0) return nullptr;
-    std::shared_ptr<CMemoryVolume> volume =
-        CMemoryVolume::deserialize(data.data() + kHeaderBytes, end - kHeaderBytes, error);
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec);
+    std::ifstream in(path, std::ios::binary);
+    if (ec || !in) {
+        error = "cannot open " + path.u8string();
+        return nullptr;
+    }
+    uint64_t length;
+    uint32_t crc;
+    if (!readHeader(in, size, length, crc, error)) return nullptr;
+    // The state is decoded as it is read; the checksum is known only at its end.
+    FileSource source(in, length);
+    std::shared_ptr<CMemoryVolume> volume = CMemoryVolume::deserialize(source, error);
+    if (!volume) source.drain();
+    if (source.remaining() != 0 || source.crc() != crc) {
+        error = "volume image is damaged";
+        return nullptr;
+    }
     if (!volume) return nullptr;
 
     // Replay the journal up to the first record that is incomplete or does not check out: a
     // kill in the middle of an append leaves such a tail, and the change it held never
     // reported success.
-    size_t at = end;
-    while (data.size() - at >= kRecordHeader) {
-        const uint32_t length = get32(data.data() + at);
-        if (length > data.size() - at - kRecordHeader) break;
-        const uint8_t* payload = data.data() + at + kRecordHeader;
-        if (crc32(payload, length) != get32(data.data() + at + 4)) break;
-        if (!volume->replay(payload, length)) break;
-        at += kRecordHeader + length;
+    const uint64_t end = kHeaderBytes + length;
+    uint64_t at = end;
+    std::vector<uint8_t> payload;
+    while (size - at >= kRecordHeader) {
+        uint8_t header[kRecordHeader];
+        if (!in.read(reinterpret_cast<char*>(header), sizeof header)) break;
+        const uint32_t recordLength = get32(header);
+        if (recordLength > size - at - kRecordHeader) break;
+        payload.resize(recordLength);
+        if (recordLength && !in.read(reinterpret_cast<char*>(payload.data()), recordLength)) break;
+        if (crc32(payload.data(), recordLength) != get32(header + 4)) break;
+        if (!volume->replay(payload.data(), recordLength)) break;
+        at += kRecordHeader + recordLength;
     }
-    std::error_code ec;
-    if (at < data.size()) {
+    in.close();
+    if (at < size) {
         fs::resize_file(path, at, ec);
         if (ec) {
             error = "cannot cut the torn journal of " + path.u8string();
             return nullptr;
         }
     }
-    data.clear();
-    data.shrink_to_fit();
 
     volume->setDriveLetter(driveLetter);
     std::shared_ptr<CVolumeImage> image(new CVolumeImage(path, volume));
@@ -203,10 +254,8 @@ CVolumeImage::~CVolumeImage() {
 }
 
 bool CVolumeImage::compact(std::string& error) {
-    std::vector<uint8_t> state;
-    volume_->serialize(state);
     journal_.close();
-    if (!writeImage(path_, state, error)) {
+    if (!writeImage(path_, *volume_, error)) {
         journal_.open(path_, std::ios::binary | std::ios::app);
         return false;
     }

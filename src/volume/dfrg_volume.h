@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/last_error.h"
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
@@ -63,6 +64,16 @@ public:
     // extents follow, ERROR_HANDLE_EOF when the file has no clusters at or after startingVcn.
     virtual BOOL getRetrievalPointers(HANDLE file, LONGLONG startingVcn, RETRIEVAL_POINTERS_BUFFER* out,
                                       DWORD outSize, DWORD* bytesReturned) = 0;
+
+    // IOCTL_STORAGE_QUERY_PROPERTY with StorageDeviceSeekPenaltyProperty on the volume's device:
+    // TRUE with incursSeekPenalty set when the device answers (false for a solid-state drive);
+    // FALSE with the last error when it does not, as under Wine, and callers then take the volume
+    // for a rotating disk. Unless overridden, the device does not answer.
+    virtual BOOL querySeekPenalty(bool& incursSeekPenalty) {
+        incursSeekPenalty = true;
+        platform::setLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
 
     // FindFirstFileW / FindNextFileW / FindClose.
     virtual HANDLE findFirstFile(const WString& pattern, WIN32_FIND_DATAW* data) = 0;

@@ -20,6 +20,7 @@ Rgb kindColour(ClusterKind kind) {
     case ClusterKind::System: return {120, 120, 120};
     case ClusterKind::Moved: return {245, 166, 35};
     case ClusterKind::Fragmented: return {220, 50, 47};
+    case ClusterKind::NoBit: return {186, 104, 200};
     }
     return outsideColour();
 }
@@ -34,6 +35,7 @@ const char* kindName(ClusterKind kind) {
     case ClusterKind::System: return "used, no entry (system)";
     case ClusterKind::Moved: return "moved file";
     case ClusterKind::Fragmented: return "fragmented file";
+    case ClusterKind::NoBit: return "no bitmap bit in the dump, no entry (unknown)";
     }
     return "?";
 }
@@ -143,17 +145,21 @@ ClusterMap buildClusterMap(const VolumeDumpVolume& volume, const MapLayout& layo
             covered.push_back(r);
     }
     size_t next = 0;
-    forEachBitmapRun(volume, [&](uint64_t first, uint64_t length, bool used) {
-        if (!used) return;
-        const uint64_t last = first + length - 1;
+    // Marks the clusters of [first, last] that no entry claims; ranges come in ascending order.
+    auto markUnclaimed = [&](ClusterKind kind, uint64_t first, uint64_t last) {
         while (next < covered.size() && covered[next].end < first) ++next;
         uint64_t at = first;
         for (size_t c = next; c < covered.size() && covered[c].start <= last && at <= last; ++c) {
-            if (covered[c].start > at) marks.mark(ClusterKind::System, at, covered[c].start - 1);
+            if (covered[c].start > at) marks.mark(kind, at, covered[c].start - 1);
             at = std::max(at, covered[c].end == UINT64_MAX ? UINT64_MAX : covered[c].end + 1);
         }
-        if (at <= last) marks.mark(ClusterKind::System, at, last);
+        if (at <= last) marks.mark(kind, at, last);
+    };
+    forEachBitmapRun(volume, [&](uint64_t first, uint64_t length, bool used) {
+        if (used) markUnclaimed(ClusterKind::System, first, first + length - 1);
     });
+    const uint64_t noBit = firstClusterWithoutBit(volume);
+    if (noBit < total) markUnclaimed(ClusterKind::NoBit, noBit, total - 1);
     map.cells = marks.resolve();
     return map;
 }

@@ -19,8 +19,9 @@ enum class ClusterKind : uint8_t {
     System = 3,       // used in the bitmap but claimed by no entry (file-system metadata, files left out)
     Moved = 4,        // a file whose extents differ between two dumps of the volume
     Fragmented = 5,   // a file in more than one fragment
+    NoBit = 6,        // one of the last clusters, which have no bitmap bit, claimed by no entry
 };
-constexpr int kClusterKindCount = 6;
+constexpr int kClusterKindCount = 7;
 
 struct Rgb {
     uint8_t r, g, b;

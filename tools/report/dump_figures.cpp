@@ -49,8 +49,11 @@ void forEachBitmapRun(const VolumeDumpVolume& volume,
             for (int b = 0; b < 8; ++b) extend((byte >> b) & 1, 1);
         }
     }
-    if (volume.header.totalClusters > lcn) extend(true, volume.header.totalClusters - lcn);
     if (lcn > runStart) visit(runStart, lcn - runStart, runUsed);
+}
+
+uint64_t firstClusterWithoutBit(const VolumeDumpVolume& volume) {
+    return std::min<uint64_t>(volume.bitmap.size(), volume.header.totalClusters / 8) * 8;
 }
 
 VolumeFigures computeFigures(const VolumeDumpVolume& volume) {
@@ -69,6 +72,14 @@ VolumeFigures computeFigures(const VolumeDumpVolume& volume) {
         f.fragments += n;
         if (n > 1) ++f.fragmentedFiles;
     }
+    const uint64_t noBit = firstClusterWithoutBit(volume);
+    f.clustersWithoutBit = f.totalClusters - noBit;
+    // A move out of these clusters frees one that the dump cannot show: free space and the
+    // unclaimed ones here shift together, their sum stays.
+    std::vector<bool> claimed(static_cast<size_t>(f.clustersWithoutBit), false);
+    for (const VolumeDumpExtent& x : volume.extents)
+        for (uint64_t c = std::max(x.start, noBit); c <= x.end && c < f.totalClusters; ++c) claimed[c - noBit] = true;
+    f.unclaimedWithoutBit = static_cast<uint64_t>(std::count(claimed.begin(), claimed.end(), false));
     forEachBitmapRun(volume, [&](uint64_t, uint64_t length, bool used) {
         if (used) return;
         f.freeClusters += length;
@@ -82,8 +93,10 @@ const char* const kFigureNotes =
     "Fragmentation is the share of fragmented files among the files with data. A fragment is a run of "
     "clusters that does not continue where the file's previous run ended; a file in more than one fragment "
     "is fragmented. Directories (entries whose path ends with a backslash) are counted apart and not in the "
-    "file figures. The last clusters of a volume whose count is not a multiple of 8 have no bitmap bit and "
-    "count as used.";
+    "file figures, and so is the root. Files that are reparse points are not in a dump: the service "
+    "leaves them alone. The last clusters of a volume whose count is not a multiple of 8 have no bitmap bit "
+    "in a dump; they are counted neither as free nor as used, but apart. A file moved out of them shows as "
+    "less free space and as more of them claimed by no entry.";
 
 std::vector<FigureRow> figureRows(const VolumeFigures& f) {
     auto n = [](uint64_t v) { return static_cast<double>(v); };
@@ -98,6 +111,8 @@ std::vector<FigureRow> figureRows(const VolumeFigures& f) {
         {"free space", n(f.freeClusters), 0, "", bpc},
         {"free runs", n(f.freeRuns), 0, "", 0},
         {"largest free run", n(f.largestFreeRun), 0, "", bpc},
+        {"clusters without a bitmap bit", n(f.clustersWithoutBit), 0, "", 0},
+        {"of them claimed by no entry (unknown)", n(f.unclaimedWithoutBit), 0, "", 0},
     };
 }
 

@@ -21,6 +21,8 @@ struct VolumeFigures {
     uint64_t freeClusters = 0;     // zero bits of the bitmap
     uint64_t freeRuns = 0;         // maximal runs of free clusters
     uint64_t largestFreeRun = 0;   // clusters
+    uint64_t clustersWithoutBit = 0;    // the last totalClusters % 8: neither free nor used here
+    uint64_t unclaimedWithoutBit = 0;   // of those, claimed by no entry: nothing says what they hold
 
     // Average fragments of the files with data; 0 when there are none.
     double fragmentsPerFile() const;
@@ -33,10 +35,13 @@ struct VolumeFigures {
 uint64_t fragmentCount(const volume_dump::VolumeDumpExtent* extents, size_t count);
 
 // Calls visit(first, length, used) for every maximal run of equal bits of the volume, in cluster
-// order. The last totalClusters % 8 clusters have no bit in a dump; they count as used, since
-// nothing says they are free.
+// order. The last totalClusters % 8 clusters have no bit in a dump and are not visited: nothing
+// says whether they are used or free, and a guess would show changes that did not happen.
 void forEachBitmapRun(const volume_dump::VolumeDumpVolume& volume,
                       const std::function<void(uint64_t first, uint64_t length, bool used)>& visit);
+
+// The first cluster that has no bit in the dump (totalClusters when every cluster has one).
+uint64_t firstClusterWithoutBit(const volume_dump::VolumeDumpVolume& volume);
 
 VolumeFigures computeFigures(const volume_dump::VolumeDumpVolume& volume);
 

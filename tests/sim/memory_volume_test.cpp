@@ -232,6 +232,77 @@ TEST(MemoryVolumeFiles, DirectoriesNamesGrowthAndDeletion) {
     EXPECT_EQ(platform::lastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST(MemoryVolumeFiles, PlainPathsEndBeforeMaxPathLongFormPathsDoNot) {
+    auto v = makeVolume(200);
+    // A tree deep enough for every length below; the layout calls know no path limit.
+    WString dir = u"C:";
+    while (dir.size() + 201 < 32600) {
+        dir += u"\\" + WString(200, u'd');
+        placeFile(*v, dir, {}, FILE_ATTRIBUTE_DIRECTORY);
+    }
+    const WString longForm = u"\\\\?\\";
+    const struct {
+        WString path;
+        DWORD error;  // ERROR_SUCCESS: the path reaches the directory
+    } cases[] = {
+        {dir.substr(0, 2 + 201), ERROR_SUCCESS},
+        {dir.substr(0, 2 + 2 * 201), ERROR_PATH_NOT_FOUND},  // 404 characters
+        {longForm + dir.substr(0, 2 + 2 * 201), ERROR_SUCCESS},
+        {longForm + dir, ERROR_SUCCESS},
+        {longForm + dir + u"\\" + WString(32767, u'x'), ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const auto& c : cases) {
+        const DWORD attributes = v->getFileAttributes(c.path);
+        EXPECT_EQ(attributes == INVALID_FILE_ATTRIBUTES ? platform::lastError() : ERROR_SUCCESS, c.error)
+            << c.path.size();
+        WIN32_FIND_DATAW data;
+        HANDLE find = v->findFirstFile(c.path + u"\\*", &data);
+        if (find != INVALID_HANDLE_VALUE) v->findClose(find);
+        EXPECT_EQ(find == INVALID_HANDLE_VALUE, c.error != ERROR_SUCCESS);
+    }
+    // The limit is on the whole path: 259 characters open, 260 do not.
+    const WString file = dir.substr(0, 2 + 201) + u"\\" + WString(55, u'f');
+    placeFile(*v, file, {});
+    HANDLE h = v->createFile(file, GENERIC_READ, 7, OPEN_EXISTING, 0);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    v->closeHandle(h);
+    placeFile(*v, file + u"g", {});
+    EXPECT_EQ(v->createFile(file + u"g", GENERIC_READ, 7, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::lastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(MemoryVolumeFiles, HardLinksShareTheDataUntilTheLastNameGoes) {
+    auto v = makeVolume(200);
+    ASSERT_TRUE(v->createDirectory(u"C:\\d"));
+    placeFile(*v, u"C:\\a.bin", {{10, 4}});
+    ASSERT_TRUE(v->createHardLink(u"C:\\d\\b.bin", u"C:\\a.bin"));
+    EXPECT_FALSE(v->createHardLink(u"C:\\d\\B.BIN", u"C:\\a.bin"));
+    EXPECT_EQ(platform::lastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(v->createHardLink(u"C:\\e", u"C:\\d"));
+    EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    CMemoryVolume::FileInfo a, b;
+    ASSERT_TRUE(v->fileInfo(u"C:\\a.bin", a));
+    ASSERT_TRUE(v->fileInfo(u"C:\\d\\b.bin", b));
+    EXPECT_EQ(a.id, b.id);
+    WIN32_FIND_DATAW data;
+    HANDLE find = v->findFirstFile(u"C:\\d\\b*", &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(WString(asUtf16(data.cFileName)), u"b.bin");
+    EXPECT_EQ(data.nFileSizeLow, 4u * 4096);
+    v->findClose(find);
+    EXPECT_EQ(v->statistics().filesWithClusters, 2u);  // once per name, as a walk counts them
+    EXPECT_TRUE(v->checkIntegrity().empty());
+
+    EXPECT_TRUE(v->deleteFile(u"C:\\a.bin"));
+    EXPECT_TRUE(v->isClusterUsed(10));
+    ASSERT_TRUE(v->fileInfo(u"C:\\d\\b.bin", b));
+    EXPECT_EQ(b.runs, (std::vector<voltest::Run>{{10, 4}}));
+    EXPECT_TRUE(v->checkIntegrity().empty());
+    EXPECT_TRUE(v->deleteFile(u"C:\\d\\b.bin"));
+    EXPECT_FALSE(v->isClusterUsed(10));
+    EXPECT_TRUE(v->checkIntegrity().empty());
+}
+
 TEST(MemoryVolumeFeed, AddedAndModifiedRecordsRelativeToTheRoot) {
     auto v = makeVolume(500);
     ASSERT_TRUE(v->createDirectory(u"C:\\docs"));
@@ -288,7 +359,7 @@ TEST(MemoryVolumeSynthesis, AgedVolumesAreSoundFragmentedAndRepeatable) {
     ASSERT_TRUE(a) << error;
     EXPECT_TRUE(a->checkIntegrity().empty());
     const auto s = a->statistics();
-    EXPECT_EQ(s.files, 1500u);
+    EXPECT_EQ(s.files + s.reparsePoints, 1500u);
     EXPECT_GT(s.fragmentedFiles, s.filesWithClusters / 50);
     EXPECT_GT(s.freeRuns, 50u);
     const double fullness = 1.0 - double(s.freeClusters) / double(a->geometry().totalClusters);

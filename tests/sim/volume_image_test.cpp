@@ -64,6 +64,10 @@ TEST(VolumeImage, ChangesSurviveInTheJournalAndFoldInAtClose) {
         CMemoryVolume& v = *image->volume();
         EXPECT_EQ(v.driveLetter(), u'E');
         ASSERT_TRUE(move(v, u"E:\\dir\\frag", 0, 1000, 20));
+        // Further names; the first name goes and a further one takes its place.
+        ASSERT_TRUE(v.createHardLink(u"E:\\twin", u"E:\\dir\\frag"));
+        ASSERT_TRUE(v.createHardLink(u"E:\\twin2", u"E:\\dir\\frag"));
+        ASSERT_TRUE(v.deleteFile(u"E:\\dir\\frag"));
         HANDLE f = v.createFile(u"E:\\dir\\new", GENERIC_WRITE, 0, CREATE_NEW, 0);
         ASSERT_TRUE(v.appendToFile(f, 40000));
         v.closeHandle(f);
@@ -76,8 +80,10 @@ TEST(VolumeImage, ChangesSurviveInTheJournalAndFoldInAtClose) {
         fs::copy_file(path, copy);
         auto again = CVolumeImage::open(copy, u'C', error);
         ASSERT_TRUE(again) << error;
-        EXPECT_EQ(runsOfFile(*again->volume(), u"C:\\dir\\frag"), (std::vector<voltest::Run>{{1000, 20}}));
+        EXPECT_EQ(runsOfFile(*again->volume(), u"C:\\twin"), (std::vector<voltest::Run>{{1000, 20}}));
+        EXPECT_EQ(runsOfFile(*again->volume(), u"C:\\twin2"), (std::vector<voltest::Run>{{1000, 20}}));
         CMemoryVolume::FileInfo info;
+        EXPECT_FALSE(again->volume()->fileInfo(u"C:\\dir\\frag", info));
         EXPECT_TRUE(again->volume()->fileInfo(u"C:\\dir\\new", info));
         EXPECT_EQ(info.size, 40000u);
         EXPECT_FALSE(again->volume()->fileInfo(u"C:\\packed", info));
@@ -86,7 +92,9 @@ TEST(VolumeImage, ChangesSurviveInTheJournalAndFoldInAtClose) {
     auto reopened = CVolumeImage::open(path, u'C', error);
     ASSERT_TRUE(reopened) << error;
     EXPECT_EQ(reopened->journalBytes(), 0u);  // folded in at close
-    EXPECT_EQ(runsOfFile(*reopened->volume(), u"C:\\dir\\frag"), (std::vector<voltest::Run>{{1000, 20}}));
+    EXPECT_EQ(runsOfFile(*reopened->volume(), u"C:\\twin2"), (std::vector<voltest::Run>{{1000, 20}}));
+    EXPECT_TRUE(reopened->volume()->deleteFile(u"C:\\twin"));
+    EXPECT_TRUE(reopened->volume()->isClusterUsed(1000));  // twin2 still holds the data
     EXPECT_TRUE(reopened->volume()->checkIntegrity().empty());
 }
 
@@ -126,6 +134,85 @@ TEST(VolumeImage, ATornJournalTailIsCutDamageIsRefused) {
     appendBytes(dir / "text.vimg", "not an image at all, but long enough to have a header");
     EXPECT_FALSE(CVolumeImage::open(dir / "text.vimg", u'C', error));
     EXPECT_FALSE(CVolumeImage::open(dir / "none.vimg", u'C', error));
+}
+
+TEST(VolumeImage, ImagesOfTheFirstFormatAreStillRead) {
+    // Written as the first format had it: no flags, no further names.
+    std::vector<uint8_t> state;
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) state.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    auto u64 = [&](uint64_t v) {
+        u32(static_cast<uint32_t>(v));
+        u32(static_cast<uint32_t>(v >> 32));
+    };
+    auto text = [&](const std::string& s) {
+        u32(static_cast<uint32_t>(s.size()));
+        for (char c : s) state.insert(state.end(), {static_cast<uint8_t>(c), 0});
+    };
+    u32(1);
+    u64(64);
+    u32(4096);
+    u32(512);
+    u32(7);
+    text("Old");
+    text("NTFS");
+    u32(2);
+    state.push_back(1);  // the root
+    u32(0xFFFFFFFFu);
+    state.push_back(1);
+    u32(0);
+    u64(0);
+    text("");
+    u32(0);
+    state.push_back(1);  // old.bin at clusters 8 and 9
+    u32(0);
+    state.push_back(0);
+    u32(FILE_ATTRIBUTE_ARCHIVE);
+    u64(8192);
+    text("old.bin");
+    u32(1);
+    u64(8);
+    u64(2);
+    u64(1);
+    u64(0x300);
+    u64(64);
+    for (uint64_t c = 0; c < 64; ++c) u32(c == 8 || c == 9 ? CMemoryVolume::clusterTag(1, c - 8) : 0);
+    std::string header("VKVOLIMG", 8);
+    header.resize(32, '\0');
+    auto put = [&](size_t at, uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) header[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put(8, 1, 4);
+    put(16, state.size(), 8);
+    put(24, crc32(state.data(), state.size()), 4);
+    TempDir dir("first-format");
+    appendBytes(dir / "old.vimg", header + std::string(state.begin(), state.end()));
+
+    std::string error;
+    auto image = CVolumeImage::open(dir / "old.vimg", u'C', error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(runsOfFile(*image->volume(), u"C:\\old.bin"), (std::vector<voltest::Run>{{8, 2}}));
+    EXPECT_FALSE(image->volume()->geometry().solidState);
+    EXPECT_TRUE(image->volume()->checkIntegrity().empty());
+}
+
+TEST(VolumeImage, TheSolidStateFlagAnswersTheSeekPenaltyQuery) {
+    TempDir dir("solid");
+    std::string error;
+    for (bool solid : {false, true}) {
+        CMemoryVolume::Geometry g;
+        g.totalClusters = 1000;
+        g.solidState = solid;
+        const fs::path path = dir / (solid ? "ssd.vimg" : "hdd.vimg");
+        ASSERT_TRUE(CVolumeImage::create(path, CMemoryVolume(g), error)) << error;
+        auto image = CVolumeImage::open(path, u'C', error);
+        ASSERT_TRUE(image) << error;
+        CSimulatedVolume volume(image->volume(), nullptr, [](uint32_t) {});
+        bool seekPenalty = !solid;
+        ASSERT_TRUE(volume.querySeekPenalty(seekPenalty));
+        EXPECT_EQ(seekPenalty, !solid);
+    }
 }
 
 TEST(SimulationProvider, OneFixedDrivePerImageFromC) {
