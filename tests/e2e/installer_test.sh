@@ -29,9 +29,9 @@ wine "$VDS_STAGE/bin/velkaris-image.exe" create 'C:\volumes\C.vimg' --size 64M -
   >/dev/null 2>&1 && ok "image made" || bad "image not made"
 wine reg add "$product\\settings" /v simulationDirectory /t REG_SZ /d 'C:\volumes' /f >/dev/null 2>&1
 
-setup() {  # ARGS...: runs the installer; sets RC and ERR (its standard error)
+setup() {  # ARGUMENTS: runs the installer as a console would; sets RC and ERR (its standard error)
   set +e
-  wine "$SETUP" "$@" >/dev/null 2>"$E2E_TMP/setup.err"
+  wine "$VDS_RAW_COMMAND" "\"Z:${SETUP//\//\\}\" $*" >/dev/null 2>"$E2E_TMP/setup.err"
   RC=$?
   set -e
   ERR=$(tr -d '\r' <"$E2E_TMP/setup.err" | grep -v '^[0-9a-f]*:\(err\|fixme\|warn\)' || true)
@@ -101,15 +101,17 @@ expect_eq "upgrade keeps the state folder" "resume marker" "$(cat "$(unix_path "
 [ "$(total_processed "$default")" -ge "${processed:-1}" ] && ok "upgrade keeps the statistics ($processed)" \
   || bad "statistics lost: $processed before, $(total_processed "$default") after"
 
-# A failure (the target folder cannot be made) leaves the installed version running.
-touch "$drive_c/blocked"
-setup /S '/D=C:\blocked'
+# A failure (the program folder cannot be made: a file has its name) leaves the installed
+# version running.
+mkdir -p "$drive_c/blocked"
+touch "$drive_c/blocked/bin"
+setup '/S /D=C:\blocked'
 expect_eq "failed install: exit code" 2 "$RC"
 [[ "$ERR" == *"could not be written to C:\\blocked"* ]] && ok "failed install says why" || bad "message: '$ERR'"
 installed_and_running "$default"
 
 # Into another folder, with a blank and a non-ASCII letter: the resume state comes along.
-setup /S "/D=$other"
+setup "/S /D=$other"
 expect_eq "install elsewhere: exit code" 0 "$RC"
 installed_and_running "$other"
 expect_eq "the state moved along" "resume marker" "$(cat "$(unix_path "$other")/state/marker" 2>/dev/null)"
@@ -125,7 +127,7 @@ expect_eq "uninstall entry gone" "" "$(reg_value "$uninst" DisplayName)"
 expect_eq "state kept" "resume marker" "$(cat "$d/state/marker" 2>/dev/null)"
 expect_eq "settings kept" 77 "$(reg_value "$product\\settings" MaxClusterMoveCount | xargs printf '%d')"
 
-setup /S "/D=$other"
+setup "/S /D=$other"
 expect_eq "reinstall: exit code" 0 "$RC"
 installed_and_running "$other"
 uninstall "$other" /REMOVEDATA && ok "uninstalled with its data" || bad "the uninstaller did not finish"

@@ -60,4 +60,6 @@ sed -n '/<pre id="probe">/,/<\/pre>/p' "$E2E_TMP/dom.html" | sed 's/<[^>]*>//g' 
 expect_eq "pictures loaded" "loaded before_1_C.png loaded after_1_C.png" "$(grep '^loaded' "$E2E_TMP/probe.txt" | sort -r | tr '\n' ' ' | sed 's/ $//')"
 expect_eq "pictures broken or errors" "" "$(grep -v '^loaded' "$E2E_TMP/probe.txt" || true)"
 rm -f "$probe"
+# VDS_E2E_KEEP=DIR keeps the report and its screenshot for a look.
+[ -z "${VDS_E2E_KEEP:-}" ] || cp -r "$out/report" "$VDS_E2E_KEEP"
 finish

@@ -15,12 +15,12 @@
 
 namespace {
 
-struct Run {
+struct ToolRun {
     int code;
     std::string out, err;
 };
 
-Run settingsTool(const std::vector<std::string>& args) {
+ToolRun settingsTool(const std::vector<std::string>& args) {
     std::ostringstream out, err;
     int code = settings::runSettings(args, out, err);
     return {code, out.str(), err.str()};
@@ -64,7 +64,7 @@ TEST_F(SettingsCommandTest, EverySettingRoundTripsAsTheRegistryTypeAndUnsetResto
             if (withValue) a.push_back(value);
             return a;
         };
-        Run set = settingsTool(args("set", true));
+        ToolRun set = settingsTool(args("set", true));
         ASSERT_EQ(0, set.code) << set.err;
         EXPECT_EQ(value + "\n", settingsTool(args("get", false)).out);
         const std::string keyPath = where.empty() ? "" : "\\C:";
@@ -119,7 +119,7 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothing) {
         {{"frobnicate"}, 2, "usage:"},
     };
     for (const Case& c : cases) {
-        Run r = settingsTool(c.args);
+        ToolRun r = settingsTool(c.args);
         EXPECT_EQ(c.code, r.code) << c.message;
         EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
         EXPECT_EQ("", r.out) << c.message;
@@ -129,7 +129,7 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothing) {
     EXPECT_EQ(dwordValue(1), raw("\\C:", "enabled"));
 
     for (const char* help : {"-h", "--help"}) {
-        Run r = settingsTool({help});
+        ToolRun r = settingsTool({help});
         EXPECT_EQ(0, r.code);
         EXPECT_NE(std::string::npos, r.out.find("usage: velkaris-settings")) << help;
         EXPECT_EQ("", r.err);
