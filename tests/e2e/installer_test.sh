@@ -36,8 +36,12 @@ setup() {  # ARGUMENTS: runs the installer as a console would; sets RC and ERR (
   set -e
   ERR=$(tr -d '\r' <"$E2E_TMP/setup.err" | grep -v '^[0-9a-f]*:\(err\|fixme\|warn\)' || true)
 }
-reg_value() {  # KEY NAME: the data of a value as reg shows it
-  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+reg_key() {  # KEY: "name<TAB>data" lines of its values (Wine's reg writes the OEM code page)
+  wine reg query "$1" 2>/dev/null | tr -d '\r' | iconv -f CP437 -t UTF-8 \
+    | sed -n 's/^ \{4\}\(.*[^ ]\) \{4\}REG_[A-Z_]* \{4\}\(.*\)$/\1\t\2/p'
+}
+reg_value() {  # KEY NAME: the data of one value
+  reg_key "$1" | sed -n "s/^$2\t//p"
 }
 settings() { wine "$1\\bin\\velkaris-settings.exe" "${@:2}" 2>/dev/null | tr -d '\r'; }
 total_processed() {
@@ -47,18 +51,23 @@ unix_path() { echo "$drive_c/${1#C:\\}" | tr '\\' '/'; }
 
 # installed_and_running WINDIR: the service runs from WINDIR and the uninstall entry describes it.
 installed_and_running() {
-  local dir=$1
+  local dir=$1 entry name want
   expect_run "$dir: service installed" 0 -ci
   expect_run "$dir: service running" 1056 -s
   expect_eq "$dir: service path" "\"$dir\\bin\\VelkarisDefragService.exe\"" "$(reg_value "$service" ImagePath)"
-  expect_eq "$dir: DisplayName" "Velkaris Defrag Service" "$(reg_value "$uninst" DisplayName)"
-  expect_eq "$dir: DisplayVersion" "${VDS_VERSION:-1.11}" "$(reg_value "$uninst" DisplayVersion)"
-  expect_eq "$dir: Publisher" "velkaris" "$(reg_value "$uninst" Publisher)"
-  expect_eq "$dir: UninstallString" "\"$dir\\uninstall.exe\"" "$(reg_value "$uninst" UninstallString)"
-  expect_eq "$dir: QuietUninstallString" "\"$dir\\uninstall.exe\" /S" "$(reg_value "$uninst" QuietUninstallString)"
-  expect_eq "$dir: InstallLocation" "$dir" "$(reg_value "$uninst" InstallLocation)"
+  entry=$(reg_key "$uninst")
+  while IFS='|' read -r name want; do
+    expect_eq "$dir: $name" "$want" "$(echo "$entry" | sed -n "s/^$name\t//p")"
+  done <<ENTRY
+DisplayName|Velkaris Defrag Service
+DisplayVersion|${VDS_VERSION:-1.11}
+Publisher|velkaris
+UninstallString|"$dir\uninstall.exe"
+QuietUninstallString|"$dir\uninstall.exe" /S
+InstallLocation|$dir
+ENTRY
   local size
-  size=$(reg_value "$uninst" EstimatedSize)
+  size=$(echo "$entry" | sed -n 's/^EstimatedSize\t//p')
   [ $((size)) -gt 1000 ] && ok "$dir: EstimatedSize $((size)) KB" || bad "$dir: EstimatedSize '$size'"
   local d
   d=$(unix_path "$dir")

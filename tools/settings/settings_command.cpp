@@ -203,7 +203,7 @@ int change(CRegistry& registry, const Request& r, const SettingInfo& s, std::ost
         return 1;
     }
     if (s.readAtStart)
-        out << s.name << " applies when the service starts again (VelkarisDefragService -control 220 restarts its work)\n";
+        out << s.name << " applies from the service's next start (or a restart of its work with -control 220)\n";
     return 0;
 }
 
