@@ -9,7 +9,8 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 xvfb xdotool
   libtinyxml2-dev libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libpng-dev
+  libpng-dev zlib1g-dev
+  nsis chromium
 )
 
 SUDO=""

@@ -1,9 +1,14 @@
 // Windows only: pass-through to advapi32.
 #include "service/service_control.h"
 
+#include <cstring>
+
+#include "platform/text.h"
 #include "platform/win32_types.h"
 
 namespace {
+
+const wchar_t* wide(const WString& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
 ServiceControlApi::ServiceEntry g_entry = nullptr;
 ServiceControlApi::ControlEntry g_control = nullptr;
@@ -24,10 +29,16 @@ public:
 
     Handle createService(Handle manager, const std::string& name, const std::string& displayName,
                          const std::string& binaryPath, const char* dependencies) override {
-        return CreateServiceA(static_cast<SC_HANDLE>(manager), name.c_str(), displayName.c_str(), SERVICE_ALL_ACCESS,
+        // The path is UTF-8; the wide call keeps a folder name that the ANSI code page cannot hold.
+        const WString path = platform::utf8ToUtf16(binaryPath);
+        const WString wideName = platform::utf8ToUtf16(name), wideDisplay = platform::utf8ToUtf16(displayName);
+        WString wideDependencies;
+        for (const char* d = dependencies; d && *d; d += std::strlen(d) + 1)
+            wideDependencies += platform::utf8ToUtf16(d) + u'\0';
+        return CreateServiceW(static_cast<SC_HANDLE>(manager), wide(wideName), wide(wideDisplay), SERVICE_ALL_ACCESS,
                               SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-                              SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, dependencies, nullptr,
-                              nullptr);
+                              SERVICE_ERROR_NORMAL, wide(path), nullptr, nullptr,
+                              dependencies ? wide(wideDependencies) : nullptr, nullptr, nullptr);
     }
 
     bool closeHandle(Handle handle) override { return CloseServiceHandle(static_cast<SC_HANDLE>(handle)) != 0; }

@@ -67,9 +67,12 @@ bool parseSize(const std::string& text, uint64_t& bytes) {
     return true;
 }
 
+const char kUsage[] =
+    "usage: velkaris-demo [--out DIR] [--size 64G] [--files 100000] [--seed 1] [--fullness 0.8]\n"
+    "                     [--simulated-user] [--timeout SECONDS]\n";
+
 int usage() {
-    std::cerr << "usage: velkaris-demo [--out DIR] [--size 64G] [--files 100000] [--seed 1] [--fullness 0.8]\n"
-                 "                     [--simulated-user] [--timeout SECONDS]\n";
+    std::cerr << kUsage;
     return 2;
 }
 
@@ -164,6 +167,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
+        if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            return 0;
+        }
         if (a == "--out") o.out = next();
         else if (a == "--size") {
             if (!parseSize(next(), o.image.volumeBytes)) return usage();

@@ -18,6 +18,10 @@
 #include "service/console_stop.h"
 #include "service/pause_pipe.h"
 
+namespace {
+const char kUsage[] = "usage: velkaris-pause [SECONDS] [--pipe NAME]\n";
+}  // namespace
+
 int main(int argc, char** argv) {
     std::string pipe = kPausePipeName;
     long seconds = -1;
@@ -26,13 +30,13 @@ int main(int argc, char** argv) {
         if (arg == "--pipe" && i + 1 < argc) {
             pipe = argv[++i];
         } else if (arg == "-h" || arg == "--help") {
-            std::printf("usage: velkaris-pause [SECONDS] [--pipe NAME]\n");
+            std::fputs(kUsage, stdout);
             return 0;
         } else {
             char* end = nullptr;
             seconds = std::strtol(arg.c_str(), &end, 10);
-            if (!end || *end || seconds < 0) {
-                std::fprintf(stderr, "velkaris-pause: not a number of seconds: %s\n", arg.c_str());
+            if (arg.empty() || !end || *end || seconds < 0) {
+                std::fprintf(stderr, "velkaris-pause: not a number of seconds: %s\n%s", arg.c_str(), kUsage);
                 return 2;
             }
         }

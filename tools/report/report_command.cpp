@@ -68,8 +68,6 @@ bool parse(const std::vector<std::string>& args, Options& o, std::ostream& err) 
                 return false;
             }
             o.layout.width = static_cast<uint32_t>(px);
-        } else if (a == "-h" || a == "--help") {
-            return false;
         } else if (a.size() > 1 && a[0] == '-') {
             err << "velkaris-report: unknown option " << a << "\n";
             return false;
@@ -261,6 +259,11 @@ std::string pictureName(const std::string& prefix, size_t position, char16_t let
 }
 
 int runReport(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    for (const std::string& a : args)
+        if (a == "-h" || a == "--help") {
+            out << kUsage;
+            return 0;
+        }
     Options o;
     if (!parse(args, o, err)) {
         err << kUsage;

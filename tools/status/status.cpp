@@ -6,14 +6,45 @@
 // the same totals, Last File, and "volumeMode_X" for every volume with a stored mode.
 // Like the service, it works from its own directory (on Linux the registry store is
 // ..\state\registry.sqlite3 next to it, unless VELKARIS_REGISTRY_DB says otherwise).
+#include <cctype>
 #include <cstdio>
 #include <string>
 
 #include "platform/process_paths.h"
 #include "status/status_view.h"
 
+namespace {
+
+const char kUsage[] =
+    "usage: velkaris-status [VOLUMES]\n"
+    "  the service's statistics and the stored mode of each volume; VOLUMES are drive letters\n"
+    "  (default CDEFGHIJKLMNOPQRSTUVWXYZ). Exit code 1 when there are no statistics yet.\n";
+
+// Drive letters, upper-cased; false for anything else.
+bool parseVolumes(const std::string& text, std::string& volumes) {
+    volumes.clear();
+    for (char c : text) {
+        if (!std::isalpha(static_cast<unsigned char>(c))) return false;
+        volumes += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return !volumes.empty();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    std::string volumes = argc > 1 ? argv[1] : "CDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string volumes = "CDEFGHIJKLMNOPQRSTUVWXYZ";
+    if (argc > 1) {
+        std::string arg = argv[1];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argc > 2 || !parseVolumes(arg, volumes)) {
+            std::fprintf(stderr, "velkaris-status: unexpected argument %s\n%s", argc > 2 ? argv[2] : argv[1], kUsage);
+            return 2;
+        }
+    }
     std::string directory = platform::executableDirectory();
     if (!directory.empty()) platform::setCurrentDirectory(directory);
     statusview::ServiceProgress p = statusview::readProgress(volumes);

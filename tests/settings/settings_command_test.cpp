@@ -1,0 +1,139 @@
+// The settings tool against the platform's store: the SQLite database natively, the real
+// registry under Wine.
+#include "settings/settings_command.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "config/dfrg_config.h"
+#include "config/product_key.h"
+#include "settings/setting_table.h"
+#include "sim/provider_selection.h"
+#include "support/config_test_registry.h"
+#include "support/fake_volume_provider.h"
+
+namespace {
+
+struct ToolRun {
+    int code;
+    std::string out, err;
+};
+
+ToolRun settingsTool(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    int code = settings::runSettings(args, out, err);
+    return {code, out.str(), err.str()};
+}
+
+class SettingsCommandTest : public testing::Test {
+protected:
+    void SetUp() override {
+        auto provider = std::make_shared<FakeVolumeProvider>();
+        provider->addDrive('C', CVolumeProvider::kDriveFixed, u"System");
+        overrideVolumeProvider(provider);
+        CDfrgConfig firstStart;  // makes the settings key and the volume key C:, as the service does
+    }
+
+    // The stored value as the registry holds it ("type:hex").
+    std::string raw(const std::string& keyPath, const char* name) {
+        CRegistry registry;
+        CRegistryKey key;
+        registry.openKey(productKeyPath() + "\\settings" + keyPath, kRegKeyRead, nullptr, false, key);
+        return rawValue(key, platform::utf8ToUtf16(name));
+    }
+
+    ScopedTestRegistry test_;
+};
+
+TEST_F(SettingsCommandTest, EverySettingRoundTripsAsTheRegistryTypeAndUnsetRestoresTheDefault) {
+    const std::string path = "D:\\Dumps f\u00fcr \u00c4rger\\volume.vdf";
+    for (const settings::SettingInfo& s : settings::settingTable()) {
+        if (!s.writable) continue;
+        SCOPED_TRACE(s.name);
+        std::vector<std::string> where;
+        if (s.scope == settings::SettingScope::Volume) where.push_back("c:");
+        const bool dword = s.type == settings::SettingType::Dword;
+        // A value that differs from the default, at an end of the accepted range.
+        const std::string value = !dword ? path : std::to_string(s.maximum != s.defaultNumber ? s.maximum : s.minimum);
+
+        auto args = [&](const char* command, bool withValue) {
+            std::vector<std::string> a{command};
+            a.insert(a.end(), where.begin(), where.end());
+            a.push_back(s.name);
+            if (withValue) a.push_back(value);
+            return a;
+        };
+        ToolRun set = settingsTool(args("set", true));
+        ASSERT_EQ(0, set.code) << set.err;
+        EXPECT_EQ(value + "\n", settingsTool(args("get", false)).out);
+        const std::string keyPath = where.empty() ? "" : "\\C:";
+        EXPECT_EQ(dword ? dwordValue(static_cast<uint32_t>(std::stoul(value))) : stringValue(platform::utf8ToUtf16(value)),
+                  raw(keyPath, s.name));
+        EXPECT_NE(std::string::npos, settingsTool({}).out.find(value));
+
+        ASSERT_EQ(0, settingsTool(args("unset", false)).code);
+        EXPECT_EQ("", raw(keyPath, s.name));
+        std::string fallback = dword ? std::to_string(s.defaultNumber) : platform::utf16ToUtf8(s.defaultText);
+        EXPECT_EQ(fallback + "\n", settingsTool(args("get", false)).out);
+    }
+}
+
+TEST_F(SettingsCommandTest, TheServiceSeesWhatTheToolWrites) {
+    for (const std::vector<std::string>& a :
+         std::vector<std::vector<std::string>>{{"set", "makeDump", "1"},
+                                               {"set", "dumpType", "0x1"},
+                                               {"set", "dumpPath", "e:\\d.vdf"},
+                                               {"set", "maxclustermovecount", "64"},
+                                               {"set", "C:", "enabled", "0"}})
+        ASSERT_EQ(0, settingsTool(a).code) << a[1];
+    CDfrgConfig config;
+    EXPECT_TRUE(config.makeDump());
+    EXPECT_EQ(1u, config.dumpType());
+    EXPECT_EQ(u"e:\\d.vdf", config.dumpPath());
+    EXPECT_EQ(64u, config.maxClusterMoveCount());
+    EXPECT_EQ(0, config.getEnabledVolume(0)) << "C: is switched off";
+}
+
+TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* message;  // in the complaint (or, for help, in the output)
+    };
+    const Case cases[] = {
+        {{"set", "noSuchSetting", "1"}, 1, "unknown setting noSuchSetting"},
+        {{"set", "makeDump", "yes"}, 1, "makeDump takes a number, not \"yes\""},
+        {{"set", "makeDump", "-1"}, 1, "takes a number"},
+        {{"set", "makeDump", "2"}, 1, "makeDump must be from 0 to 1, not 2"},
+        {{"set", "MaxExtentListSize", "0"}, 1, "must be from 1 to"},
+        {{"set", "MaxClusterMoveCount", "4294967296"}, 1, "must be from 0 to 4294967295"},
+        {{"set", "dumpPath", ""}, 1, "dumpPath must not be empty"},
+        {{"set", "Drive Map", "3"}, 1, "written by the service"},
+        {{"set", "C:", "makeDump", "1"}, 1, "makeDump is a global setting"},
+        {{"set", "enabled", "0"}, 1, "enabled is a setting of a volume"},
+        {{"set", "Q:", "enabled", "0"}, 1, "no volume Q:"},
+        {{"get", "Q:", "enabled"}, 1, "no volume Q:"},
+        {{"set", "makeDump"}, 2, "usage:"},
+        {{"list", "extra"}, 2, "usage:"},
+        {{"frobnicate"}, 2, "usage:"},
+    };
+    for (const Case& c : cases) {
+        ToolRun r = settingsTool(c.args);
+        EXPECT_EQ(c.code, r.code) << c.message;
+        EXPECT_NE(std::string::npos, r.err.find(c.message)) << r.err;
+        EXPECT_EQ("", r.out) << c.message;
+    }
+    EXPECT_EQ("", raw("", "makeDump"));
+    EXPECT_EQ(dwordValue(1024), raw("", "MaxClusterMoveCount"));
+    EXPECT_EQ(dwordValue(1), raw("\\C:", "enabled"));
+
+    for (const char* help : {"-h", "--help"}) {
+        ToolRun r = settingsTool({help});
+        EXPECT_EQ(0, r.code);
+        EXPECT_NE(std::string::npos, r.out.find("usage: velkaris-settings")) << help;
+        EXPECT_EQ("", r.err);
+    }
+}
+
+}  // namespace
