@@ -10,6 +10,7 @@ packages=(
   wine wine64 xvfb xdotool
   libtinyxml2-dev libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpng-dev
+  clang libclang-rt-14-dev
 )
 
 SUDO=""

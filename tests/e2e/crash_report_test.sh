@@ -19,4 +19,27 @@ grep -qE "^  Address: 0$" "$log" && ok "address" || bad "address missing"
 grep -qE "^ Eip: [0-9]+" "$log" && ok "context registers" || bad "context missing"
 run "$early" before-logging
 [ ! -s "$early" ] && ok "nothing before logging started" || bad "output before logging started"
+
+# A fault while the appender's lock is held, and a fault inside the report: the process ends at
+# once (a report that took the lock or faulted in a loop would hang it).
+if [ "$VDS_PLATFORM" = windows ]; then
+  timed() { wine "$VDS_CRASH_PROBE" "Z:${1//\//\\}" "$2" >/dev/null 2>&1; }
+  e2e_hold_wine_session  # so that the probe's own start costs little
+else
+  timed() { "$VDS_CRASH_PROBE" "$1" "$2" >/dev/null 2>&1; }
+fi
+for mode in fault-under-lock fault-in-report; do
+  out="$E2E_TMP/$mode.txt"
+  start=$(date +%s%N)
+  set +e
+  timeout 10 bash -c "$(declare -f timed); VDS_CRASH_PROBE='$VDS_CRASH_PROBE' timed '$out' $mode"
+  rc=$?
+  set -e
+  ms=$(( ($(date +%s%N) - start) / 1000000 ))
+  [ "$rc" -ne 124 ] && ok "$mode: process ended (${ms} ms)" || bad "$mode: hung"
+  limit=1000
+  [ "$VDS_PLATFORM" = windows ] && limit=2500  # a Wine process start included
+  [ "$ms" -le "$limit" ] && ok "$mode: within a second of the fault" || bad "$mode: took ${ms} ms"
+done
+grep -qF "An unhandled Exception occured" "$E2E_TMP/fault-under-lock.txt" && ok "report despite the held lock" || bad "no report under the lock"
 finish
