@@ -143,7 +143,11 @@ void CDefragService::serviceWork(int argc, char** argv) {
     // began: it is kept until acted on here).
     int woken = engineEnded_ ? platform::Event::waitAny({&stopEvent(), &restartRequested_, engineEnded_.get()})
                              : platform::Event::waitAny({&stopEvent(), &restartRequested_});
-    if (woken == 1) restartRequested_.reset();
+    if (woken == 1) {
+        // Taken now; a restart asked for from here on makes one more round.
+        restartRequested_.reset();
+        setRestart(true);
+    }
     if (woken != 2 && engine_) engine_->stop();
     logText(scope, LogPriority::Informal, "Service message loop has ended. Calling engine::stop.");
     if (engine_) engine_->stop();

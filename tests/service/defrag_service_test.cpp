@@ -250,7 +250,8 @@ TEST_F(DefragServiceTest, PauseClientsAndRestartsAtRandomMoments) {
         int before = count("serviceWork entered");
         settled = oneRoundOpen() && (platform::sleepMs(300), oneRoundOpen() && count("serviceWork entered") == before);
     }
-    EXPECT_TRUE(settled);
+    EXPECT_TRUE(settled) << count("serviceWork entered") << " " << count("Exiting serviceWork") << " "
+                         << count("Exiting cleanup");
     service->requestStop();
     run.join();
     EXPECT_LE(count("serviceWork entered"), 102);
