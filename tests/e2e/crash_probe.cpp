@@ -4,6 +4,8 @@
 //   before-logging    the same before logging has started;
 //   fault-under-lock  the fault comes inside an appender's write, while its lock is held;
 //   fault-in-report   a second fault inside the crash report itself.
+#include <chrono>
+#include <fstream>
 #include <string>
 
 #include "logging/crash_report.h"
@@ -26,6 +28,13 @@ protected:
 };
 
 void faultAgain() { *g_nowhere = 3; }
+
+// Leaves the wall-clock time of the coming fault (ns since 1970) beside the log, so that the
+// test measures from the fault rather than from the process start.
+void noteFaultTime(const std::string& log) {
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
+    std::ofstream(log + ".at") << ns.count() << "\n";
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +55,7 @@ int main(int argc, char** argv) {
     setLoggingStarted(true);
 
     if (mode == "write-null") *g_nowhere = 1;
+    if (mode.compare(0, 6, "fault-") == 0) noteFaultTime(argv[1]);
     if (mode == "fault-under-lock") logText(mainCategory, LogPriority::Alert, "fault now");
     if (mode == "fault-in-report") {
         setCrashReportFaultHook(&faultAgain);
