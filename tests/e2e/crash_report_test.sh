@@ -31,7 +31,7 @@ fi
 for mode in fault-under-lock fault-in-report; do
   out="$E2E_TMP/$mode.txt"
   set +e
-  timeout 10 bash -c "$(declare -f timed); VDS_CRASH_PROBE='$VDS_CRASH_PROBE' timed '$out' $mode"
+  timeout 60 bash -c "$(declare -f timed); VDS_CRASH_PROBE='$VDS_CRASH_PROBE' timed '$out' $mode"
   rc=$?
   set -e
   end=$(date +%s%N)
