@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Linux and the Windows build into build/ and stages both installed layouts in dist/.
-# Usage: scripts/build.sh [linux|windows|asan|tsan|bench]...   (default: linux windows)
+# Usage: scripts/build.sh [linux|windows|asan|tsan|bench|fuzz]...   (default: linux windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${VDS_JOBS:-2}
@@ -14,6 +14,7 @@ for t in "${targets[@]}"; do
     asan)    args=(-DVDS_SANITIZE=address,undefined -DVDS_DIST_DIR="$PWD/build/asan/dist") ;;
     tsan)    args=(-DVDS_SANITIZE=thread -DVDS_DIST_DIR="$PWD/build/tsan/dist") ;;
     bench)   args=(-DVDS_BUILD_BENCH=ON -DVDS_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release -DVDS_DIST_DIR="$PWD/build/bench/dist") ;;
+    fuzz)    args=(-DVDS_BUILD_FUZZ=ON -DVDS_BUILD_TESTS=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVDS_DIST_DIR="$PWD/build/fuzz/dist") ;;
     *) echo "unknown build: $t" >&2; exit 2 ;;
   esac
   echo "== build $t"

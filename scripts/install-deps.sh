@@ -11,6 +11,8 @@ packages=(
   libtinyxml2-dev libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpng-dev zlib1g-dev
   nsis chromium
+  clang libclang-rt-14-dev
+  ntfs-3g ntfs-3g-dev
 )
 
 SUDO=""

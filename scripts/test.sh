@@ -56,6 +56,9 @@ DISPLAY="$display" suite windows-under-wine build/windows
 native_suite asan+ubsan build/asan -E '^e2e_' -j2
 native_suite tsan build/tsan -E '^e2e_' -j2
 WINEPREFIX="$VELKARIS_WINEPREFIX" wineserver -k 2>/dev/null || true
+# Every reader of outside bytes, briefly under libFuzzer.
+echo "== tests: fuzz"
+if bash scripts/fuzz.sh 20; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 
 echo "test suites: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,9 +1,12 @@
 // POSIX only. Faults arrive as signals; they are described with the exception codes and
 // records of the Windows build so that both logs read alike.
 #include "logging/crash_report.h"
+#include "logging/log.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -11,8 +14,9 @@ namespace {
 
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 
-CrashRecord recordFor(int sig, const siginfo_t* si, const ucontext_t* uc) {
-    CrashRecord r;
+// Filled in place: the handler may not allocate.
+void recordFor(CrashRecord& r, int sig, const siginfo_t* si, const ucontext_t* uc) {
+    r = CrashRecord();
     r.flags = 0;  // hardware faults are reported as continuable, as on Windows
     uint64_t faultAddress = reinterpret_cast<uint64_t>(si->si_addr);
     uint64_t pc = faultAddress;
@@ -28,12 +32,17 @@ CrashRecord recordFor(int sig, const siginfo_t* si, const ucontext_t* uc) {
         if (uc) action = (uc->uc_mcontext.gregs[REG_ERR] & 2) ? 1 : 0;
 #endif
         r.code = CrashCode::AccessViolation;
-        r.parameters = {action, faultAddress};
+        r.parameterCount = 2;
+        r.parameters[0] = action;
+        r.parameters[1] = faultAddress;
         break;
     }
     case SIGBUS:
         r.code = CrashCode::InPageError;
-        r.parameters = {0, faultAddress, 0};
+        r.parameterCount = 3;
+        r.parameters[0] = 0;
+        r.parameters[1] = faultAddress;
+        r.parameters[2] = 0;
         break;
     case SIGFPE:
         switch (si->si_code) {
@@ -50,33 +59,50 @@ CrashRecord recordFor(int sig, const siginfo_t* si, const ucontext_t* uc) {
         r.code = si->si_code == ILL_PRVOPC ? CrashCode::PrivInstruction : CrashCode::IllegalInstruction;
         break;
     }
-    return r;
 }
 
-LogPropertyList contextFor(const ucontext_t* uc) {
-    LogPropertyList list;
+void contextFor(CrashContext& c, const ucontext_t* uc) {
 #if defined(__x86_64__)
-    if (!uc) return list;
+    if (!uc) return;
     const greg_t* g = uc->uc_mcontext.gregs;
     auto u = [](greg_t v) { return static_cast<uint64_t>(v); };
     uint64_t csgsfs = u(g[REG_CSGSFS]);
-    list.add("Ebp", u(g[REG_RBP])).add("Eip", u(g[REG_RIP])).add("SegCs", csgsfs & 0xFFFF).add("EFlags", u(g[REG_EFL]));
-    list.add("Esp", u(g[REG_RSP])).add("SegSs", (csgsfs >> 48) & 0xFFFF);
-    list.add("Edi", u(g[REG_RDI])).add("Esi", u(g[REG_RSI])).add("Ebx", u(g[REG_RBX])).add("Edx", u(g[REG_RDX]));
-    list.add("Ecx", u(g[REG_RCX])).add("Eax", u(g[REG_RAX]));
-    list.add("SegDs", 0).add("SegEs", 0).add("SegFs", (csgsfs >> 32) & 0xFFFF).add("SegGs", (csgsfs >> 16) & 0xFFFF);
+    c.add("Ebp", u(g[REG_RBP]));
+    c.add("Eip", u(g[REG_RIP]));
+    c.add("SegCs", csgsfs & 0xFFFF);
+    c.add("EFlags", u(g[REG_EFL]));
+    c.add("Esp", u(g[REG_RSP]));
+    c.add("SegSs", (csgsfs >> 48) & 0xFFFF);
+    c.add("Edi", u(g[REG_RDI]));
+    c.add("Esi", u(g[REG_RSI]));
+    c.add("Ebx", u(g[REG_RBX]));
+    c.add("Edx", u(g[REG_RDX]));
+    c.add("Ecx", u(g[REG_RCX]));
+    c.add("Eax", u(g[REG_RAX]));
+    c.add("SegDs", 0);
+    c.add("SegEs", 0);
+    c.add("SegFs", (csgsfs >> 32) & 0xFFFF);
+    c.add("SegGs", (csgsfs >> 16) & 0xFFFF);
 #else
+    (void)c;
     (void)uc;
 #endif
-    return list;
 }
+
+// Local time without the time-zone lock of localtime_r: the offset is taken at installation.
+long g_utcOffsetSeconds = 0;
 
 void onFault(int sig, siginfo_t* si, void* raw) {
     static volatile sig_atomic_t inside = 0;
     if (!inside) {
         inside = 1;
         const auto* uc = static_cast<const ucontext_t*>(raw);
-        if (loggingStarted()) writeCrashReport(recordFor(sig, si, uc), contextFor(uc));
+        static CrashRecord record;
+        static CrashContext context;
+        context.count = 0;
+        recordFor(record, sig, si, uc);
+        contextFor(context, uc);
+        writeCrashReport(record, context);
     }
     // End as the fault would have ended the process, without running more of its code.
     signal(sig, SIG_DFL);
@@ -86,7 +112,33 @@ void onFault(int sig, siginfo_t* si, void* raw) {
 
 }  // namespace
 
+void crashWriteRaw(intptr_t handle, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(static_cast<int>(handle), data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+void crashLocalTime(int& hour, int& minute, int& second, int& millisecond) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long long day = (static_cast<long long>(now.tv_sec) + g_utcOffsetSeconds) % 86400;
+    if (day < 0) day += 86400;
+    hour = static_cast<int>(day / 3600);
+    minute = static_cast<int>(day / 60 % 60);
+    second = static_cast<int>(day % 60);
+    millisecond = static_cast<int>(now.tv_nsec / 1000000);
+}
+
+intptr_t crashStandardOutput() { return STDOUT_FILENO; }
+
 void installCrashReport() {
+    time_t now = time(nullptr);
+    tm local{};
+    if (localtime_r(&now, &local)) g_utcOffsetSeconds = local.tm_gmtoff;
     // An alternate stack so that a stack overflow can still be reported.
     static char altStack[64 * 1024];
     stack_t ss{};

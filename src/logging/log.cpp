@@ -96,6 +96,7 @@ LogMessage& LogMessage::prop(const std::string& name, LogPropertyList list) {
 
 void setLogThreadName(const std::string& name) { t_threadName = name; }
 std::string logThreadName() { return t_threadName; }
+const char* logThreadNameText() { return t_threadName.c_str(); }
 
 void setLoggingStarted(bool started) { g_loggingStarted = started; }
 bool loggingStarted() { return g_loggingStarted; }

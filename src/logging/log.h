@@ -145,6 +145,8 @@ inline void logText(const LogScope& scope, int priority, const char* text) { Log
 // The calling thread's log thread name ("MainThread", "WorkThread", ...); empty when unnamed.
 void setLogThreadName(const std::string& name);
 std::string logThreadName();
+// The same without a copy, for the crash report (valid until the thread renames itself).
+const char* logThreadNameText();
 
 // Set by the process entry once the start message is written; the crash report writes only then.
 void setLoggingStarted(bool started);

@@ -1,11 +1,15 @@
 #include "logging/log_components.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
+#include "logging/crash_report.h"
 #include "logging/message_box.h"
 
 namespace {
+constexpr size_t kMaxTimeFormatLength = 64;
+
 void appendProperties(std::string& out, const std::vector<LogProperty>& props, int indent) {
     for (const LogProperty& p : props) {
         out.append(static_cast<size_t>(indent), ' ');
@@ -29,13 +33,30 @@ size_t extensionDot(const std::string& fileName) {
 void CSimpleLayout::applySettings(const LogSettings& s) {
     includeTime_ = logSettingBool(s, "includeTime", false);
     timeFormat_ = logSettingText(s, "includeTime/timeformat", "%X");
+    refusedTimeFormat_.clear();
+    if (!isSupportedTimeFormat(timeFormat_)) {
+        refusedTimeFormat_ = timeFormat_;
+        timeFormat_ = "%X";
+    }
     includeThread_ = logSettingBool(s, "includeThread", false);
     includePriorities_ = logSettingBool(s, "includePriorities", false);
     includeProperties_ = logSettingBool(s, "includeProperties", false);
 }
 
+bool CSimpleLayout::isSupportedTimeFormat(const std::string& format) {
+    if (format == "%ms") return true;
+    if (format.size() > kMaxTimeFormatLength) return false;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%') continue;
+        if (++i < format.size() && format[i] == '#') ++i;  // the runtime's "alternate form" flag
+        if (i >= format.size() || !std::strchr("aAbBcdHIjmMpSUwWxXyYzZ%", format[i]) || format[i] == '\0') return false;
+    }
+    return true;
+}
+
 std::string CSimpleLayout::formatTime(const std::string& format, const platform::LocalTime& t) {
-    char buffer[256];
+    // Each conversion of a supported format gives at most a long date, so this always suffices.
+    char buffer[kMaxTimeFormatLength * 32];
     if (format == "%ms") {
         std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%d", t.hour, t.minute, t.second, t.millisecond);
         return buffer;
@@ -71,6 +92,13 @@ std::string CSimpleLayout::format(const LogMessage& m) const {
     return out;
 }
 
+void CSimpleLayout::describeForCrash(CrashSink& sink) const {
+    sink.includeTime = includeTime_;
+    sink.includeThread = includeThread_;
+    sink.includePriorities = includePriorities_;
+    sink.includeProperties = includeProperties_;
+}
+
 void CPriorityFilter::applySettings(const LogSettings& s) {
     priority_ = parseLogPriority(logSettingText(s, "priority", "DBG"));
     complete_ = logSettingBool(s, "complete", false);
@@ -93,6 +121,11 @@ void CStdAppender::write(const LogMessage&, const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+intptr_t CStdAppender::rawOutput(bool& crlf) const {
+    crlf = false;
+    return crashStandardOutput();
 }
 
 void CMessageBoxAppender::applySettings(const LogSettings& s) { setMultithreading(logSettingBool(s, "multithreading", false)); }
@@ -128,6 +161,11 @@ void CFileAppender::applySettings(const LogSettings& s) {
 }
 
 void CFileAppender::write(const LogMessage&, const std::string& text) { file_.write(text + "\r\n"); }
+
+intptr_t CFileAppender::rawOutput(bool& crlf) const {
+    crlf = true;
+    return file_.nativeHandle();
+}
 
 LogComponent* createStandardLogComponent(const std::string& name) {
     if (name == "SimpleLayout") return new CSimpleLayout;

@@ -10,13 +10,21 @@ class CSimpleLayout : public LogLayout {
 public:
     void applySettings(const LogSettings& settings) override;
     std::string format(const LogMessage& message) const override;
+    void describeForCrash(CrashSink& sink) const override;
 
     // Local time as the layout shows it: strftime conventions, or "%ms" for hh:mm:ss.milliseconds.
     static std::string formatTime(const std::string& format, const platform::LocalTime& time);
+    // Whether every conversion of the format is one that the Windows C runtime's strftime knows
+    // (others print nothing there or end the process in its invalid-parameter handler), and
+    // the format is short enough for the layout's buffer.
+    static bool isSupportedTimeFormat(const std::string& format);
+    // The configured time format that was refused in favour of the default; empty when none.
+    const std::string& refusedTimeFormat() const { return refusedTimeFormat_; }
 
 private:
     bool includeTime_ = false;
     std::string timeFormat_ = "%X";
+    std::string refusedTimeFormat_;
     bool includeThread_ = false;
     bool includePriorities_ = false;
     bool includeProperties_ = false;
@@ -38,6 +46,7 @@ public:
     void applySettings(const LogSettings& settings) override;
 
 protected:
+    intptr_t rawOutput(bool& crlf) const override;
     void write(const LogMessage& message, const std::string& text) override;
 };
 
@@ -63,6 +72,7 @@ public:
 
 protected:
     void write(const LogMessage& message, const std::string& text) override;
+    intptr_t rawOutput(bool& crlf) const override;
 
 private:
     std::string postfix_;

@@ -37,6 +37,9 @@ LogComponent* makeComponent(LogManager& manager, const XMLElement* element, LogC
     return c;
 }
 
+// Time formats refused while reading, reported once the appenders exist to carry the warning.
+std::vector<std::string> g_refusedTimeFormats;
+
 void readAppender(LogManager& manager, const XMLElement* definition) {
     LogComponent* made = makeComponent(manager, definition, LogComponent::Kind::Appender);
     if (!made) return;
@@ -60,6 +63,8 @@ void readAppender(LogManager& manager, const XMLElement* definition) {
     if (const XMLElement* l = definition->FirstChildElement("layout")) {
         if (LogComponent* layout = makeComponent(manager, l, LogComponent::Kind::Layout)) {
             layout->applySettings(settingsOf(l));
+            if (auto* simple = dynamic_cast<CSimpleLayout*>(layout))
+                if (!simple->refusedTimeFormat().empty()) g_refusedTimeFormats.push_back(simple->refusedTimeFormat());
             appender->setLayout(layout, deleter);
         }
     }
@@ -81,6 +86,14 @@ void walk(LogManager& manager, const XMLElement* element) {
 bool loadLogConfiguration(const std::string& path) {
     tinyxml2::XMLDocument doc;
     if (doc.LoadFile(platform::nativePath(path).c_str()) != tinyxml2::XML_SUCCESS) return false;
+    g_refusedTimeFormats.clear();
     walk(LogManager::instance(), doc.FirstChildElement());
+    std::vector<std::string> refused;
+    refused.swap(g_refusedTimeFormats);
+    if (!refused.empty()) {
+        LogScope scope("loadLogConfiguration");
+        for (const std::string& format : refused)
+            LogMessage(scope, LogPriority::Warning).text("Unsupported time format, the default is used").prop("TimeFormat", format);
+    }
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "logging/crash_report.h"
+
 namespace {
 std::mutex g_managerLock;
 LogManager* g_manager = nullptr;
@@ -72,6 +74,23 @@ void LogAppender::deliver(const LogMessage& message) {
     }
 }
 
+bool LogAppender::accepts(const LogMessage& message) const {
+    for (const auto& f : filters_)
+        if (!static_cast<LogFilter*>(f.component)->accepts(message)) return false;
+    return true;
+}
+
+bool LogAppender::crashSink(CrashSink& sink) const {
+    sink = CrashSink();
+    sink.handle = rawOutput(sink.crlf);
+    if (sink.handle < 0) return false;
+    if (layout_.component) static_cast<LogLayout*>(layout_.component)->describeForCrash(sink);
+    LogCategory scope("Unhandled Exception Occured");
+    sink.acceptsError = accepts(LogMessage(scope, LogPriority::Error));
+    sink.acceptsAlert = accepts(LogMessage(scope, LogPriority::Alert));
+    return sink.acceptsError || sink.acceptsAlert;
+}
+
 LogManager& LogManager::instance() {
     std::lock_guard<std::mutex> lock(g_managerLock);
     if (!g_manager) g_manager = new LogManager;
@@ -90,6 +109,8 @@ void LogManager::shutdown() {
 
 LogManager::~LogManager() {
     std::unique_lock<std::shared_mutex> lock(appendersLock_);
+    // The files close below; a crash from now on has nowhere to report.
+    clearCrashSinks();
     for (LogAppender* a : appenders_) {
         if (destroy_) destroy_(a);
         else delete a;
@@ -105,7 +126,10 @@ LogComponent* LogManager::createComponent(const std::string& name) const { retur
 
 void LogManager::addAppender(LogComponent* appender) {
     std::unique_lock<std::shared_mutex> lock(appendersLock_);
-    appenders_.push_back(static_cast<LogAppender*>(appender));
+    auto* a = static_cast<LogAppender*>(appender);
+    appenders_.push_back(a);
+    CrashSink sink;
+    if (a->crashSink(sink)) addCrashSink(sink);
 }
 
 size_t LogManager::appenderCount() const {

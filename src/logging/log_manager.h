@@ -26,10 +26,14 @@ public:
     virtual void applySettings(const LogSettings& settings) = 0;
 };
 
+struct CrashSink;
+
 class LogLayout : public LogComponent {
 public:
     Kind kind() const override { return Kind::Layout; }
     virtual std::string format(const LogMessage& message) const = 0;
+    // What the crash report, which cannot call format, should show in its place.
+    virtual void describeForCrash(CrashSink&) const {}
 };
 
 class LogFilter : public LogComponent {
@@ -54,8 +58,19 @@ public:
 
     // Filters, layout, then the appender's own output; serialised when "multithreading" is on.
     void deliver(const LogMessage& message);
+    // Whether every filter passes the message.
+    bool accepts(const LogMessage& message) const;
+    // The raw output the crash report may write to (false when there is none), with the
+    // appender's layout and filters described.
+    bool crashSink(CrashSink& sink) const;
 
 protected:
+    // The raw handle of the output, -1 when the appender has none; crlf: its line end.
+    virtual intptr_t rawOutput(bool& crlf) const {
+        (void)crlf;
+        return -1;
+    }
+
     virtual void write(const LogMessage& message, const std::string& text) = 0;
 
 private:

@@ -2,6 +2,7 @@
 // the operating system before it returns (on Windows also flushed to disk), so that a crash
 // loses nothing already written.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,9 @@ public:
     bool isOpen() const;
     // Failures (full disk) are ignored by design: the log must never stop the service.
     void write(const std::string& data);
+    // The descriptor (POSIX) or HANDLE (Windows) for writers that may not allocate or lock (the
+    // crash report); -1 when closed.
+    intptr_t nativeHandle() const;
 
     struct Impl;
 

@@ -30,6 +30,8 @@ void OutputFile::close() {
 
 bool OutputFile::isOpen() const { return impl_->fd >= 0; }
 
+intptr_t OutputFile::nativeHandle() const { return impl_->fd; }
+
 void OutputFile::write(const std::string& data) {
     // A write() reaches the page cache, which survives the death of the process; the per-line
     // fsync that Windows' FlushFileBuffers stands for would only guard against a power loss.

@@ -29,6 +29,10 @@ void OutputFile::close() {
 
 bool OutputFile::isOpen() const { return impl_->handle != INVALID_HANDLE_VALUE; }
 
+intptr_t OutputFile::nativeHandle() const {
+    return impl_->handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(impl_->handle);
+}
+
 void OutputFile::write(const std::string& data) {
     if (impl_->handle == INVALID_HANDLE_VALUE) return;
     DWORD written = 0;

@@ -1,5 +1,5 @@
 // POSIX only.
 #include "service/com_apartment.h"
 
-ComApartment::ComApartment() {}
+ComApartment::ComApartment() { (void)initialised_; }
 ComApartment::~ComApartment() {}

@@ -36,6 +36,8 @@ CConsoleStop::CConsoleStop(std::function<void()> onStop) : impl_(new Impl) {
     });
 }
 
+bool CConsoleStop::deliver(uint32_t) { return false; }
+
 CConsoleStop::~CConsoleStop() {
     pthread_kill(impl_->watcher.native_handle(), kQuitSignal);
     impl_->watcher.join();

@@ -2,6 +2,8 @@
 
 #include "config/dfrg_config.h"
 #include "config/dfrg_statistics.h"
+#include "config/product_key.h"
+#include "config/registry.h"
 #include "logging/log.h"
 #include "monitor/sys_info.h"
 #include "platform/clock.h"
@@ -29,6 +31,17 @@ private:
     SysInfo& info_;
 };
 
+// Lets the end-to-end test make the service's work fail with an exception of no known type, as
+// a fault of the work would; only that test sets the value.
+void testHookUnknownException() {
+    CRegistry registry;
+    CRegistryKey settings;
+    uint32_t value = 0;
+    if (registry.openKey(productKeyPath() + "\\settings", kRegKeyRead, nullptr, false, settings) &&
+        settings.queryDword("testThrowUnknownException", value, 0) && value == 1)
+        throw 42;
+}
+
 }  // namespace
 
 CDefragService::CDefragService(ServiceControlApi& api, UserActivity& activity)
@@ -48,7 +61,10 @@ CDefragService::~CDefragService() {
 
 void CDefragService::resetMembers() {
     policy_.pauseReason = PauseNone;
-    engine_.reset();
+    {
+        std::lock_guard<std::mutex> lock(engineLock_);
+        engine_.reset();
+    }
     pipeServer_.reset();
     monitorStop_.reset();
     engineEnded_.reset();
@@ -63,15 +79,24 @@ bool CDefragService::init() {
     LogScope scope("init");
     try {
         engineEnded_.reset(new platform::Event(platform::Event::Reset::Auto));
-        if (engine_) {
-            engine_->stop();
-            engine_.reset();
+        std::unique_ptr<engine> old;
+        {
+            std::lock_guard<std::mutex> lock(engineLock_);
+            old = std::move(engine_);
         }
-        engine_.reset(new engine(engineEnded_.get()));
-        engine_->setStatusCallback(&CDefragService::engineStatusCallback);
-        policy_.runOnBattery = engine_->config().doRunInBatteryMode();
-        policy_.runWhilePrinting = engine_->config().doRunWhilePrinting();
-        pipeServer_.reset(new CPipeServer(kPausePipeName));
+        if (old) {
+            old->stop();
+            old.reset();
+        }
+        auto made = std::make_unique<engine>(engineEnded_.get());
+        made->setStatusCallback(&CDefragService::engineStatusCallback);
+        policy_.runOnBattery = made->config().doRunInBatteryMode();
+        policy_.runWhilePrinting = made->config().doRunWhilePrinting();
+        {
+            std::lock_guard<std::mutex> lock(engineLock_);
+            engine_ = std::move(made);
+        }
+        pipeServer_.reset(new CPipeServer(pipeName_));
         pipeServer_->setCallback(&CDefragService::pausePipeCallback);
     } catch (const CDfrgException& e) {
         if (e.code() == ErrorNotAdmin) {
@@ -113,8 +138,17 @@ void CDefragService::serviceWork(int argc, char** argv) {
         if (CDefragService* self = CDefragService::instance()) self->checkSystemThread();
     });
 
-    bool byStop = engineEnded_ ? waitForStop(platform::kInfinite, engineEnded_.get()) : (waitForStop(), true);
-    if (byStop && engine_) engine_->stop();
+    testHookUnknownException();
+    // A stop, the end of the worker, or a restart (which may have come in before this round
+    // began: it is kept until acted on here).
+    int woken = engineEnded_ ? platform::Event::waitAny({&stopEvent(), &restartRequested_, engineEnded_.get()})
+                             : platform::Event::waitAny({&stopEvent(), &restartRequested_});
+    if (woken == 1) {
+        // Taken now; a restart asked for from here on makes one more round.
+        restartRequested_.reset();
+        setRestart(true);
+    }
+    if (woken != 2 && engine_) engine_->stop();
     logText(scope, LogPriority::Informal, "Service message loop has ended. Calling engine::stop.");
     if (engine_) engine_->stop();
     logText(scope, LogPriority::Informal, "Engine::stop has returned");
@@ -138,23 +172,28 @@ void CDefragService::cleanup() {
     pipeServer_.reset();
     logText(scope, LogPriority::Informal, "Delete sys info");
     logText(scope, LogPriority::Informal, "Delete engine");
-    engine_.reset();
+    std::unique_ptr<engine> old;
+    {
+        std::lock_guard<std::mutex> lock(engineLock_);
+        old = std::move(engine_);
+    }
+    old.reset();
     // The events go after every thread that waits on or signals them has ended.
     logText(scope, LogPriority::Informal, "Resetting members");
     resetMembers();
     logText(scope, LogPriority::Informal, "Exiting cleanup");
 }
 
-void CDefragService::stopEngine() {
-    if (engine_) engine_->stop();
-}
-
 uint32_t CDefragService::serviceControlHandler(uint32_t control, uint32_t eventType, void* eventData) {
     if (control == kRestartControl) {
         LogScope scope("serviceControlHandler");
         logText(scope, LogPriority::Informal, "Service control code 220 called, restarting Service");
-        setRestart(true);
-        stopEngine();
+        // A stop already asked for wins; otherwise the service thread restarts at its next wait
+        // (at once when it is in serviceWork, or as soon as the round it is building starts).
+        if (!stopRequested()) {
+            setRestart(true);
+            restartRequested_.set();
+        }
         return 0;
     }
     return CService::serviceControlHandler(control, eventType, eventData);
@@ -185,13 +224,14 @@ void CDefragService::pausePipeCallback(int32_t clientCount) {
 }
 
 void CDefragService::setEnginePaused(bool pause) {
+    std::lock_guard<std::mutex> lock(engineLock_);
     if (pause && policy_.engineRunning) {
         CDfrgStatistics::instance().setActive(true);
         policy_.engineRunning = false;
         // Forced: a save of the worker's within the last second must not swallow the new status.
         CDfrgStatistics::instance().save(true);
         if (engine_) engine_->setPaused(true);
-    } else if (!pause && !policy_.engineRunning) {
+    } else if (!pause && !policy_.engineRunning && !policy_.userPause) {
         CDfrgStatistics::instance().setActive(false);
         policy_.engineRunning = true;
         CDfrgStatistics::instance().save(true);

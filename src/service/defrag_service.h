@@ -4,6 +4,8 @@
 #pragma once
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "engine/engine.h"
@@ -31,13 +33,15 @@ public:
     uint32_t serviceControlHandler(uint32_t control, uint32_t eventType, void* eventData) override;
 
     // Pauses or resumes the engine and tells the statistics; reached from the monitoring thread
-    // and the pause pipe's client threads.
+    // and the pause pipe's client threads. One locked test-and-act: a resume never overtakes a
+    // pause, and it does nothing while a pause-pipe client holds the engine.
     void setEnginePaused(bool pause);
     // The body of the monitoring thread.
     void checkSystemThread();
 
     CPausePolicy& policy() { return policy_; }
-    engine* currentEngine() { return engine_.get(); }
+    // The pause pipe's name for the next init (tests use names of their own).
+    void setPausePipeName(const std::string& name) { pipeName_ = name; }
     int32_t finalStatus() const { return finalStatus_; }
 
     static CDefragService* instance() { return s_instance; }
@@ -47,12 +51,18 @@ public:
 
 private:
     void resetMembers();
-    void stopEngine();
     static void engineStatusCallback(DfrgStatus status);
     static void pausePipeCallback(int32_t clientCount);
 
     CPausePolicy policy_;
+    // Guards the engine pointer against the threads that reach it (pause pipe clients, the
+    // monitoring thread) and makes each pause or resume one test-and-act.
+    std::mutex engineLock_;
     std::unique_ptr<engine> engine_;
+    std::string pipeName_ = kPausePipeName;
+    // A restart asked for by control 220 and not yet acted on. The control handler only sets
+    // it, so that it never touches the engine, whatever phase the service thread is in.
+    platform::Event restartRequested_{platform::Event::Reset::Manual};
     std::unique_ptr<CPipeServer> pipeServer_;
     std::atomic<int32_t> finalStatus_{0};
     std::thread monitorThread_;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/crash_report.h"
 #include "logging/log.h"
 #include "platform/last_error.h"
 #include "platform/process_paths.h"
@@ -178,7 +179,8 @@ bool CService::runAsService() {
 
 bool CService::runForeground(int argc, char** argv) {
     bool result = false;
-    while (restart_) {
+    // A restart asked for after a stop is not honoured: the stop wins.
+    for (bool first = true; restart_ && (first || !stopRequested()); first = false) {
         restart_ = false;
         if (init()) {
             serviceWork(argc, argv);
@@ -214,20 +216,26 @@ void CService::serviceMain(int, char**) {
         logText(scope, LogPriority::Informal, "Start Pending");
         setStatus(ServiceState::StartPending);
         while (restart_) {
+            // Cleared before init, so that a restart asked for while init runs is kept.
+            restart_ = false;
             logText(scope, LogPriority::Informal, "Calling init");
             if (!init()) {
                 setStatus(ServiceState::Stopped);
                 break;
             }
-            restart_ = false;
             setStatus(ServiceState::Running);
             logText(scope, LogPriority::Informal, "Init done.");
             serviceWork(0, nullptr);
             logText(scope, LogPriority::Informal, "Calling cleanup.");
-            if (!restart_) setStatus(ServiceState::StopPending);
+            // Decided once: a restart asked for during cleanup after a stop must not revive it.
+            bool again = restart_ && !stopRequested();
+            if (!again) setStatus(ServiceState::StopPending);
             cleanup();
             logText(scope, LogPriority::Informal, "Cleanup Done.");
-            if (!restart_) setStatus(ServiceState::Stopped);
+            if (!again || stopRequested()) {
+                setStatus(ServiceState::Stopped);
+                break;
+            }
         }
     }
     logText(scope, LogPriority::Informal, "serviceMain exiting.");
@@ -257,12 +265,18 @@ uint32_t CService::serviceControlHandler(uint32_t control, uint32_t, void*) {
 }
 
 void CService::serviceEntry(int argc, char** argv) {
-    // Nothing may escape into the service control manager's thread.
+    // Nothing may escape into the service control manager's thread. An exception that escaped
+    // the work is a fault like an access violation: it is reported as a crash, and the manager
+    // learns that the service has stopped instead of waiting for it for ever.
     try {
         if (s_instance) s_instance->serviceMain(argc, argv);
     } catch (...) {
-        LogScope scope("serviceMain");
-        logText(scope, LogPriority::Error, "Unknown Exception occured");
+        {
+            LogScope scope("serviceMain");
+            logText(scope, LogPriority::Error, "Unknown Exception occured");
+        }
+        writeUnknownExceptionReport();
+        if (s_instance) s_instance->setStatus(ServiceState::Stopped);
     }
 }
 

@@ -76,6 +76,8 @@ public:
     void setStatus(uint32_t state);
     uint32_t currentStatus() const { return currentStatus_; }
     void setRestart(bool restart) { restart_ = restart; }
+    // A stop has been asked for (the stop event is set; it stays set).
+    bool stopRequested() { return stopEvent_.wait(0); }
     bool restartRequested() const { return restart_; }
     platform::Event& stopEvent() { return stopEvent_; }
 

@@ -12,7 +12,7 @@
 // Result codes of the move operations besides 0 (success), 5 and 87 (refused by the file
 // system) and other Windows errors (a failed reopen): ErrorImpossible -18, ErrorInternal -19,
 // ErrorFailed -20.
-class CDfrgFile : public PauseListener {
+class CDfrgFile final : public PauseListener {
 public:
     // Opens the file (a directory with backup semantics); throws CDfrgException with the last
     // error and "Couldn't open file <path>" when it cannot be opened.

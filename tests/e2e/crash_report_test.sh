@@ -19,4 +19,26 @@ grep -qE "^  Address: 0$" "$log" && ok "address" || bad "address missing"
 grep -qE "^ Eip: [0-9]+" "$log" && ok "context registers" || bad "context missing"
 run "$early" before-logging
 [ ! -s "$early" ] && ok "nothing before logging started" || bad "output before logging started"
+
+# A fault while the appender's lock is held, and a fault inside the report: the process ends at
+# once (a report that took the lock or faulted in a loop would hang it).
+if [ "$VDS_PLATFORM" = windows ]; then
+  timed() { wine "$VDS_CRASH_PROBE" "Z:${1//\//\\}" "$2" >/dev/null 2>&1; }
+  e2e_hold_wine_session  # so that the probe's own start costs little
+else
+  timed() { "$VDS_CRASH_PROBE" "$1" "$2" >/dev/null 2>&1; }
+fi
+for mode in fault-under-lock fault-in-report; do
+  out="$E2E_TMP/$mode.txt"
+  set +e
+  timeout 60 bash -c "$(declare -f timed); VDS_CRASH_PROBE='$VDS_CRASH_PROBE' timed '$out' $mode"
+  rc=$?
+  set -e
+  end=$(date +%s%N)
+  at=$(tr -d '\r' <"$out.at" 2>/dev/null || echo 0)
+  ms=$(( (end - at) / 1000000 ))
+  [ "$rc" -ne 124 ] && ok "$mode: process ended" || bad "$mode: hung"
+  [ "$ms" -le 1000 ] && ok "$mode: ended ${ms} ms after the fault" || bad "$mode: ended ${ms} ms after the fault"
+done
+grep -qF "An unhandled Exception occured" "$E2E_TMP/fault-under-lock.txt" && ok "report despite the held lock" || bad "no report under the lock"
 finish

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "logging/log.h"
+#include "logging/log_components.h"
 #include "logging/log_manager.h"
 #include "platform/clock.h"
 #include "platform/process_paths.h"
@@ -168,4 +169,20 @@ TEST_F(LogConfigTest, MultithreadedFileAppenderWritesWholeLines) {
     }
     EXPECT_EQ(a_lines, kLines);
     EXPECT_EQ(b_lines, kLines);
+}
+
+TEST_F(LogConfigTest, TimeFormatsTheRuntimeDoesNotKnowFallBackToTheDefaultWithOneWarning) {
+    for (const char* good : {"%X", "%ms", "%H:%M:%S", "%#d.%m.%Y", "100%%", "plain"})
+        EXPECT_TRUE(CSimpleLayout::isSupportedTimeFormat(good)) << good;
+    for (const std::string& bad : {std::string("%T"), std::string("%Q"), std::string("%H:%"), std::string("%#"),
+                                   std::string("%Ec"), std::string("%e"), std::string(65, 'x')})
+        EXPECT_FALSE(CSimpleLayout::isSupportedTimeFormat(bad)) << bad;
+
+    ASSERT_TRUE(load(R"(<appender name="FileAppender"><layout name="SimpleLayout"><settings>
+        <includeTime value="true"><timeformat value="%T"/></includeTime></settings></layout></appender>)"));
+    std::string text = log();
+    // The warning, written with the default format: "(" the locale's time ")" and the scope.
+    EXPECT_EQ(text.find("Unsupported time format, the default is used"), text.rfind("Unsupported time format"));
+    ASSERT_NE(text.find(")loadLogConfiguration: -> Unsupported time format, the default is used"), std::string::npos) << text;
+    EXPECT_NE(text.substr(0, 2), "()");
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "config/dfrg_statistics.h"
@@ -35,6 +37,7 @@ class DefragServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         log = CaptureAppender::install();
+        service->setPausePipeName(pipeName);
         // One small volume, so that the engine has work and keeps following it.
         auto provider = std::make_shared<smarttest::MemoryVolumeProvider>();
         CMemoryVolume::Geometry geometry;
@@ -67,6 +70,7 @@ protected:
         return service->dispatch(static_cast<int>(argv.size()), argv.data());
     }
 
+    const std::string pipeName = "\\\\.\\pipe\\velkaris-service-test-" + std::to_string(platform::tickCount());
     ScopedTestRegistry registry;
     CaptureAppender* log = nullptr;
     std::unique_ptr<CDfrgStatistics> statistics;
@@ -134,6 +138,12 @@ TEST_F(DefragServiceTest, PausingTellsTheStatisticsAndCleanupLeavesTheFinalStatu
     service->setEnginePaused(true);
     EXPECT_EQ(stats.getStatus(), 1);
     EXPECT_FALSE(service->policy().engineRunning);
+    // A pause-pipe client holds the engine: a resume decided a moment earlier must not run it.
+    service->policy().userPause = true;
+    service->setEnginePaused(false);
+    EXPECT_FALSE(service->policy().engineRunning);
+    EXPECT_EQ(stats.getStatus(), 1);
+    service->policy().userPause = false;
     service->cleanup();
     EXPECT_EQ(stats.getStatus(), 0);
     service->cleanup();  // a second cleanup finds nothing and leaves the status at 0
@@ -146,7 +156,7 @@ TEST_F(DefragServiceTest, PausePipeHoldsTheEngine) {
         ASSERT_TRUE(waitForLog("Thread init done"));
         service->setEnginePaused(false);
         CPausePipeClient holder;
-        ASSERT_TRUE(holder.connect(kPausePipeName));
+        ASSERT_TRUE(holder.connect(pipeName));
         for (int i = 0; i < 1000 && !service->policy().userPause; ++i) platform::sleepMs(10);
         EXPECT_TRUE(service->policy().userPause.load());
         EXPECT_FALSE(service->policy().engineRunning.load());
@@ -167,4 +177,83 @@ TEST_F(DefragServiceTest, AnEngineWithoutVolumesStopsTheService) {
     EXPECT_EQ(runForeground({"prog", "-exec"}), 0);  // returns by itself
     EXPECT_EQ(count("You didn't enabled a Volume to defrag, Service ends"), 1);
     EXPECT_EQ(CDfrgStatistics::instance().getStatus(), 5);  // kept until the next cleanup of a later run
+}
+
+TEST_F(DefragServiceTest, ARestartAskedForBeforeTheRoundIsKeptAndAStopWinsOverALaterOne) {
+    // As when control 220 lands while init runs: there is no engine to stop yet.
+    EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
+    std::thread stopper([&] {
+        ASSERT_TRUE(waitForLog("Thread init done", 2));
+        service->requestStop();
+        service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr);
+    });
+    runForeground({"prog", "-exec"});
+    stopper.join();
+    EXPECT_EQ(count("serviceWork entered"), 2);
+    EXPECT_EQ(count("Exiting cleanup"), 2);
+}
+
+// Pause clients that come and go at random while pauses and resumes alternate as the monitoring
+// thread decides them; then restarts that land in every phase. Meant for the TSan build.
+TEST_F(DefragServiceTest, PauseClientsAndRestartsAtRandomMoments) {
+    std::atomic<bool> running{true};
+    std::atomic<int> violations{0};
+    std::thread run([&] { runForeground({"prog", "-exec"}); });
+    ASSERT_TRUE(waitForLog("Thread init done"));
+
+    std::thread monitor([&] {
+        std::mt19937 random(7);
+        for (bool pause = false; running; pause = !pause) {
+            service->setEnginePaused(pause);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+        }
+    });
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 8; ++t) {
+        clients.emplace_back([&, t] {
+            std::mt19937 random(100 + t);
+            for (int i = 0; i < 125; ++i) {
+                CPausePipeClient client;
+                if (!client.connect(pipeName)) continue;
+                if (i % 50 == 10) {
+                    // Held for one monitoring period: paused, whatever the monitor decided.
+                    for (int w = 0; w < 500 && !service->policy().userPause; ++w) platform::sleepMs(2);
+                    platform::sleepMs(CDefragService::kMonitorPeriodMs);
+                    int32_t status = CDfrgStatistics::instance().getStatus();
+                    if (service->policy().engineRunning || (status != 1 && status != 4)) ++violations;
+                } else {
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+                }
+                if (random() % 2) client.write(1 + random() % 300);
+                client.close();
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    running = false;
+    monitor.join();
+    EXPECT_EQ(violations, 0);
+
+    std::mt19937 random(11);
+    for (int i = 0; i < 100; ++i) {
+        service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+    }
+    // The last restart settles into a round that keeps running.
+    auto oneRoundOpen = [&] {
+        int started = count("serviceWork entered");
+        return started > 0 && count("Exiting serviceWork") == started - 1 && count("Exiting cleanup") == started - 1;
+    };
+    bool settled = false;
+    for (int i = 0; i < 100 && !settled; ++i) {
+        platform::sleepMs(200);
+        int before = count("serviceWork entered");
+        settled = oneRoundOpen() && (platform::sleepMs(300), oneRoundOpen() && count("serviceWork entered") == before);
+    }
+    EXPECT_TRUE(settled) << count("serviceWork entered") << " " << count("Exiting serviceWork") << " "
+                         << count("Exiting cleanup");
+    service->requestStop();
+    run.join();
+    EXPECT_LE(count("serviceWork entered"), 102);
+    EXPECT_EQ(count("serviceWork entered"), count("Exiting cleanup"));
 }

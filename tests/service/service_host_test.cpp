@@ -208,6 +208,14 @@ TEST(ServiceHostTest, ServiceMainReportsStatesAndRunsTheRestartLoop) {
     LogManager::shutdown();
 }
 
+TEST(ServiceHostTest, AnUnknownExceptionFromTheWorkEndsInStopped) {
+    FakeServiceControl scm;
+    TestService service(scm);
+    service.onWork = [] { throw 42; };
+    EXPECT_EQ(run(service, {"prog"}), 0);
+    EXPECT_EQ(scm.reported, (std::vector<uint32_t>{2, 4, 1}));
+}
+
 TEST(ServiceHostTest, FailedInitReportsStopped) {
     FakeServiceControl scm;
     TestService service(scm);

@@ -1,0 +1,67 @@
+// Registry values that settings and statistics read, of any type and length, as a damaged or
+// hand-edited registry may hold them. The input is a list of (key, name, type, bytes) records.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <string>
+
+#include "config/dfrg_config.h"
+#include "config/dfrg_statistics.h"
+#include "fuzz_support.h"
+#include "platform/clock.h"
+
+namespace {
+
+std::string today() {
+    platform::LocalTime t = platform::localTime();
+    char b[32];
+    std::snprintf(b, sizeof b, "%04d-%02d-%02d", t.year, t.month, t.day);
+    return b;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // "simulationDirectory" is left out: it names a folder whose images the settings would open.
+    static const char16_t* const kNames[] = {
+        u"doRunInBatteryMode", u"doRunWhilePrinting", u"enablePauseReasonLog", u"makeDump", u"dumpType",
+        u"dumpPath", u"MaxClusterMoveCount", u"MaxExtentListSize", u"NearByWatchListDist", u"DoMoveLeft",
+        u"DoMoveBetterPlace", u"maxProcessCalls", u"Drive Map", u"Name", u"enabled", u"Processed Files",
+        u"Moved Files", u"Defragged Files", u"Last File", u"Status"};
+    static const std::string kKeys[] = {"settings", "settings\\C:", "settings\\D:", "statistics",
+                                        "statistics\\complete", "statistics\\daily\\" + today(),
+                                        "statistics\\daily\\2001-01-01", "statistics\\daily\\9999-99-99"};
+    fuzz::clearProductKey();
+    FuzzedDataProvider in(data, size);
+    for (int records = 0; records < 16 && in.remaining_bytes() > 0; ++records) {
+        const std::string& key = in.PickValueInArray(kKeys);
+        const char16_t* name = in.PickValueInArray(kNames);
+        uint32_t type = in.ConsumeIntegralInRange<uint32_t>(0, 11);
+        std::string bytes = in.ConsumeRandomLengthString(64);
+        fuzz::setRawValue(key, name, type, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+    try {
+        CDfrgConfig config;
+        config.doRunInBatteryMode();
+        config.doRunWhilePrinting();
+        config.enablePauseReasonLog();
+        config.makeDump();
+        config.dumpType();
+        config.dumpPath();
+        for (int i = 0; i < 27 && config.getEnabledVolume(i); ++i) {
+        }
+    } catch (...) {
+        // A load that fails says so with an exception; the service logs it.
+    }
+    {
+        CDfrgStatistics statistics;
+        statistics.current();
+        statistics.daily();
+        statistics.complete();
+        statistics.lastFile();
+        statistics.getStatus();
+        statistics.addProcessed(1);
+        statistics.save(true);
+    }
+    return 0;
+}
