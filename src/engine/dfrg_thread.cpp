@@ -9,6 +9,7 @@
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/dfrg_exception.h"
+#include "platform/last_error.h"
 #include "volume/dfrg_context.h"
 #include "volume/volume_provider.h"
 
@@ -45,6 +46,7 @@ void DfrgThread::setUpVolumes(const ThreadStartInfo& info, const LogScope& scope
         if (letter == 0) break;
         try {
             std::unique_ptr<CDfrgVolume> volume = provider->openVolume(letter);
+            if (!dump && leaveVolumeAlone(config, *volume, letter)) continue;
             auto context = std::make_unique<CDfrgContext>(std::move(volume), static_cast<int32_t>(contexts_.size()), settings);
             if (dump) {
                 try {
@@ -134,6 +136,7 @@ void DfrgThread::setPaused(bool paused) {
 void runthread(ThreadStartInfo info) {
     LogScope scope("runthread");
     setLogThreadName("WorkThread");
+    if (!enterBackgroundMode()) LogMessage(scope, LogPriority::Warning).text("Couldn't enter background mode").prop("ErrorCode", platform::lastError());
     try {
         info.thread->run(info);
     } catch (...) {

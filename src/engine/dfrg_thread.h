@@ -66,3 +66,7 @@ void runthread(ThreadStartInfo info);
 std::FILE* openDumpFile(const WString& path);
 // Makes sure a crash of the worker is reported (first thing on the worker thread).
 void installWorkerCrashReport();
+// Puts the calling thread in the background: lowest CPU, I/O (and on Windows memory) priority,
+// so that the user's own reads and writes are not queued behind a move in the moment before a
+// pause takes effect. False, with the last error set, when the system refuses.
+bool enterBackgroundMode();

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/last_error.h"
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
@@ -73,7 +74,17 @@ public:
     // changes of the whole tree below the root). Null, with the last error set, when the volume
     // cannot be watched.
     virtual std::unique_ptr<CVolumeChangeFeed> openChangeFeed() = 0;
+
+    // IOCTL_STORAGE_QUERY_PROPERTY (StorageDeviceSeekPenaltyProperty) on the volume's device:
+    // true with the answer, or false with the last error set when the device cannot tell. This
+    // default cannot tell (ERROR_NOT_SUPPORTED).
+    virtual bool querySeekPenalty(bool& incursSeekPenalty);
 };
+
+inline bool CDfrgVolume::querySeekPenalty(bool&) {
+    platform::setLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
 
 // The name the logs use for a file-system type.
 const char* fileSystemTypeName(CDfrgVolume::FileSystemType type);
