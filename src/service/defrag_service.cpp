@@ -50,6 +50,7 @@ void CDefragService::resetMembers() {
     policy_.pauseReason = PauseNone;
     engine_.reset();
     pipeServer_.reset();
+    agentServer_.reset();
     monitorStop_.reset();
     engineEnded_.reset();
     policy_.runOnBattery = false;
@@ -73,6 +74,9 @@ bool CDefragService::init() {
         policy_.runWhilePrinting = engine_->config().doRunWhilePrinting();
         pipeServer_.reset(new CPipeServer(kPausePipeName));
         pipeServer_->setCallback(&CDefragService::pausePipeCallback);
+        // The user's sessions report through their agents what a service cannot see itself.
+        setSessionZeroProbes(engine_->config().sessionZeroProbes());
+        agentServer_.reset(new CAgentPipeServer(agent::kAgentPipeName, agent::CAgentReports::process()));
     } catch (const CDfrgException& e) {
         if (e.code() == ErrorNotAdmin) {
             logText(scope, LogPriority::Error, "You need Administrator privileges to run this service");
@@ -136,6 +140,7 @@ void CDefragService::cleanup() {
     CDfrgStatistics::instance().setStatus(finalStatus_);
     logText(scope, LogPriority::Informal, "Delete pipe server");
     pipeServer_.reset();
+    agentServer_.reset();
     logText(scope, LogPriority::Informal, "Delete sys info");
     logText(scope, LogPriority::Informal, "Delete engine");
     engine_.reset();

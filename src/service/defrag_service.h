@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "platform/event.h"
+#include "service/agent_pipe.h"
 #include "service/pause_pipe.h"
 #include "service/pause_policy.h"
 #include "service/service.h"
@@ -54,6 +55,7 @@ private:
     CPausePolicy policy_;
     std::unique_ptr<engine> engine_;
     std::unique_ptr<CPipeServer> pipeServer_;
+    std::unique_ptr<CAgentPipeServer> agentServer_;
     std::atomic<int32_t> finalStatus_{0};
     std::thread monitorThread_;
     std::unique_ptr<platform::Event> monitorStop_;

@@ -1,0 +1,23 @@
+// What the agent sees in its session, gathered into one report for the service.
+#pragma once
+#include <cstdint>
+
+#include "monitor/agent_reports.h"
+
+namespace agent {
+
+class CSessionObserver {
+public:
+    explicit CSessionObserver(uint32_t sessionId) : sessionId_(sessionId) {}
+    // Input, cursor, full-screen window and screen saver every time; the windowed processes
+    // every fifth time (the service looks at them every five seconds), so that a period costs
+    // little more than a handful of queries.
+    Report observe(uint32_t now);
+
+private:
+    uint32_t sessionId_;
+    uint32_t sequence_ = 0;
+    std::vector<uint32_t> processes_;
+};
+
+}  // namespace agent
