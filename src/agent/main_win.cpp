@@ -21,9 +21,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         const DWORD started = GetTickCount();
         // The service may start after the logon or restart: the agent connects again when it can.
         if (!connected) connected = client.connect(agent::kAgentPipeName);
-        if (connected && !client.send(agent::encode(observer.observe(platform::tickCount())))) {
-            client.close();
-            connected = false;
+        if (connected) {
+            agent::Report report = observer.observe();
+            // Stamped when it leaves: the first look at a session (loading the window system)
+            // can take longer than a report stays fresh.
+            report.sentTick = platform::tickCount();
+            if (!client.send(agent::encode(report))) {
+                client.close();
+                connected = false;
+            }
         }
         const DWORD spent = GetTickCount() - started;
         Sleep(spent < agent::kReportPeriodMs ? agent::kReportPeriodMs - spent : 0);

@@ -12,7 +12,8 @@ public:
     // Input, cursor, full-screen window and screen saver every time; the windowed processes
     // every fifth time (the service looks at them every five seconds), so that a period costs
     // little more than a handful of queries.
-    Report observe(uint32_t now);
+    // The report leaves unstamped (sentTick 0): the sender stamps it.
+    Report observe();
 
 private:
     uint32_t sessionId_;

@@ -7,7 +7,7 @@
 
 namespace agent {
 
-Report CSessionObserver::observe(uint32_t now) {
+Report CSessionObserver::observe() {
     Report r;
     r.sessionId = sessionId_;
     r.sequence = ++sequence_;
@@ -21,7 +21,6 @@ Report CSessionObserver::observe(uint32_t now) {
     r.screenSaver = SysInfo::isScreenSaverRunning(windows);
     if (sequence_ % 5 == 1) processes_ = SysInfo::windowedProcesses(windows);
     r.windowedProcesses = processes_;
-    r.sentTick = now;
     return r;
 }
 
