@@ -1,5 +1,8 @@
 #include "config/dfrg_config.h"
 
+#include "logging/log.h"
+#include "volume/dfrg_volume.h"
+
 #include "platform/make_directory.h"
 #include "config/product_key.h"
 #include "platform/dfrg_exception.h"
@@ -88,6 +91,41 @@ bool CDfrgConfig::doRunWhilePrinting() {
     uint32_t v = 0;
     settingsKey_.queryDword("doRunWhilePrinting", v, 0);
     return v == 1;
+}
+
+bool CDfrgConfig::defragSolidState() {
+    uint32_t v = 0;
+    settingsKey_.queryDword("defragSolidState", v, 0);
+    return v == 1;
+}
+
+bool CDfrgConfig::sessionZeroProbes() {
+    uint32_t v = 0;
+    settingsKey_.queryDword("sessionZeroProbes", v, 0);
+    return v == 1;
+}
+
+void CDfrgConfig::recordVolumeSkip(char letter, uint32_t reason) {
+    CRegistryKey product;
+    if (!registry_.openKey(productKeyPath(), kRegKeyAllAccess, nullptr, true, product)) return;
+    const std::string name = std::string("volumeSkipped_") + letter;
+    if (reason) product.setDword(name, reason);
+    else product.deleteValue(platform::utf8ToUtf16(name));
+}
+
+bool leaveVolumeAlone(CDfrgConfig& config, CDfrgVolume& volume, char letter) {
+    bool seekPenalty = true;
+    const bool solidState = volume.querySeekPenalty(seekPenalty) && !seekPenalty;
+    const bool skip = solidState && !config.defragSolidState();
+    config.recordVolumeSkip(letter, skip ? CDfrgConfig::kSkipSolidState : 0);
+    if (skip) {
+        LogScope scope("leaveVolumeAlone");
+        LogMessage(scope, LogPriority::Notice)
+            .text("Volume left alone: solid-state drive")
+            .prop("Volume", std::string(1, letter) + ":")
+            .prop("Setting", "defragSolidState");
+    }
+    return skip;
 }
 
 bool CDfrgConfig::enablePauseReasonLog() {

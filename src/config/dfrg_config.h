@@ -14,6 +14,7 @@
 #include "platform/text.h"
 
 class CVolumeProvider;
+class CDfrgVolume;
 
 class CDfrgConfig {
 public:
@@ -34,6 +35,15 @@ public:
     // The drive letter of the index-th enabled volume key (0-based, in enumeration order), or 0
     // past the last one. A volume key without "enabled" counts as enabled.
     char getEnabledVolume(int index);
+    // "defragSolidState": 1 lets the worker defragment volumes on solid-state drives (default 0).
+    bool defragSolidState();
+    // "sessionZeroProbes": 1 makes the service's own input, cursor and window probes fail as in
+    // session 0 (a test hook: the agents alone then carry what the user does).
+    bool sessionZeroProbes();
+    // Records under the product key ("volumeSkipped_X", REG_DWORD) why the worker leaves a
+    // volume alone, for the status tool; reason 0 removes the record.
+    static constexpr uint32_t kSkipSolidState = 1;
+    void recordVolumeSkip(char letter, uint32_t reason);
 
     // Read once at load.
     uint32_t maxClusterMoveCount() const;
@@ -68,6 +78,11 @@ private:
     WString stateDirectory_;
     std::shared_ptr<CVolumeProvider> volumeProvider_;
 };
+
+// True when the worker is to leave this volume alone: its device reports no seek penalty (a
+// solid-state drive, which defragmenting only wears) and "defragSolidState" is not 1. A device
+// that cannot tell counts as rotating. Logs the reason and records it for the status tool.
+bool leaveVolumeAlone(CDfrgConfig& config, CDfrgVolume& volume, char letter);
 
 // The most recently constructed settings object; nullptr before the first and once that one is
 // destroyed.

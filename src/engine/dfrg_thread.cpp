@@ -9,6 +9,7 @@
 #include "logging/log.h"
 #include "platform/clock.h"
 #include "platform/dfrg_exception.h"
+#include "platform/last_error.h"
 #include "volume/dfrg_context.h"
 #include "volume/volume_provider.h"
 
@@ -23,9 +24,11 @@ DfrgThread::~DfrgThread() {
 void DfrgThread::sendStatus(const WString& lastFile, int32_t status, int32_t detail) { state_.sendStatus(lastFile, status, detail); }
 
 std::unique_ptr<CDfrgContext> DfrgThread::makeContext(char letter, const CDfrgVolumeSettings& settings,
-                                                       const LogScope& scope) {
+                                                       const LogScope& scope, bool forWork) {
     try {
         std::unique_ptr<CDfrgVolume> volume = config_->volumeProvider()->openVolume(letter);
+        // A dump shows every volume; only the work leaves a solid-state drive alone.
+        if (forWork && leaveVolumeAlone(*config_, *volume, letter)) return nullptr;
         return std::make_unique<CDfrgContext>(std::move(volume), static_cast<int32_t>(contexts_.size()), settings);
     } catch (const CDfrgException& e) {
         LogMessage(scope, LogPriority::Alert)
@@ -58,7 +61,7 @@ void DfrgThread::writeDumps(CDfrgConfig& config, const CDfrgVolumeSettings& sett
         for (int i = 0;; ++i) {
             const char letter = config.getEnabledVolume(i);
             if (letter == 0) break;
-            std::unique_ptr<CDfrgContext> made = makeContext(letter, settings, scope);
+            std::unique_ptr<CDfrgContext> made = makeContext(letter, settings, scope, false);
             if (!made) continue;
             CDfrgContext& context = *made;
             {
@@ -109,7 +112,7 @@ void DfrgThread::setUpVolumes(const ThreadStartInfo& info, const LogScope& scope
         for (int i = 0;; ++i) {
             const char letter = config.getEnabledVolume(i);
             if (letter == 0) break;
-            std::unique_ptr<CDfrgContext> context = makeContext(letter, settings, scope);
+            std::unique_ptr<CDfrgContext> context = makeContext(letter, settings, scope, true);
             if (!context) continue;
             CLockGuard lock(lock_);
             if (stopRequested_) context->stopAll();
@@ -182,6 +185,7 @@ void DfrgThread::setPaused(bool paused) {
 void runthread(ThreadStartInfo info) {
     LogScope scope("runthread");
     setLogThreadName("WorkThread");
+    if (!enterBackgroundMode()) LogMessage(scope, LogPriority::Warning).text("Couldn't enter background mode").prop("ErrorCode", platform::lastError());
     try {
         info.thread->run(info);
     } catch (...) {

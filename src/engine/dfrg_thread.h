@@ -52,7 +52,9 @@ private:
     // stop leaves the whole dump or none. A stop request passes on as CDfrgException.
     void writeDumps(CDfrgConfig& config, const CDfrgVolumeSettings& settings, bool startPaused, const LogScope& scope);
     // The volume and context of enabled volume `letter`; null (logged) when it cannot be made.
-    std::unique_ptr<CDfrgContext> makeContext(char letter, const CDfrgVolumeSettings& settings, const LogScope& scope);
+    // forWork: a solid-state volume that the settings leave alone gives no context.
+    std::unique_ptr<CDfrgContext> makeContext(char letter, const CDfrgVolumeSettings& settings, const LogScope& scope,
+                                              bool forWork);
 
     CContextList contexts_;
     CDfrgConfig* config_ = nullptr;
@@ -80,3 +82,7 @@ bool replaceDumpFile(const WString& from, const WString& to);
 void removeDumpFile(const WString& path);
 // Makes sure a crash of the worker is reported (first thing on the worker thread).
 void installWorkerCrashReport();
+// Puts the calling thread in the background: lowest CPU, I/O (and on Windows memory) priority,
+// so that the user's own reads and writes are not queued behind a move in the moment before a
+// pause takes effect. False, with the last error set, when the system refuses.
+bool enterBackgroundMode();

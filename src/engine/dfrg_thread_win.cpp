@@ -29,3 +29,5 @@ bool replaceDumpFile(const WString& from, const WString& to) {
 void removeDumpFile(const WString& path) { DeleteFileW(wide(path)); }
 
 void installWorkerCrashReport() { installCrashReport(); }
+
+bool enterBackgroundMode() { return SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != FALSE; }

@@ -1,5 +1,6 @@
 #include "monitor/monitor_platform.h"
 
+#include "monitor/agent_reports.h"
 #include "platform/clock.h"
 
 MonitorPlatform MonitorPlatform::system() {
@@ -9,5 +10,9 @@ MonitorPlatform MonitorPlatform::system() {
     p.power = monitor::systemPowerSource();
     p.printers = monitor::systemPrintSpooler();
     p.tick = &platform::tickCount;
+    p.sessionProcesses = [](std::vector<uint32_t>& ids) {
+        return agent::CAgentReports::process().windowedProcesses(platform::tickCount(), ids);
+    };
+    p.sessionFullscreenProcess = [] { return agent::CAgentReports::process().fullscreenProcess(platform::tickCount()); };
     return p;
 }

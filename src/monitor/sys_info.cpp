@@ -47,9 +47,14 @@ bool SysInfo::isNewProcess() {
 double SysInfo::getFullscreenProcessCPUUsage() {
     monitor::WindowSystem& windows = *platform_.windows;
     monitor::WindowId window = getFullscreenWindow(windows);
-    if (!window) return -1.0;
     uint32_t processId = 0;
-    if (!windows.windowProcessId(window, processId)) return -1.0;
+    if (window) {
+        if (!windows.windowProcessId(window, processId)) return -1.0;
+    } else {
+        // The service sees no full-screen window of the user's; the session's agent may.
+        if (platform_.sessionFullscreenProcess) processId = platform_.sessionFullscreenProcess();
+        if (processId == 0) return -1.0;
+    }
     for (const auto& record : processes_)
         if (record->processId == processId) return record->cpuUsage;
     return -1.0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,9 @@ public:
     static bool isVisibleOnMonitor(monitor::WindowId window);
     static bool isVisibleOnMonitor(monitor::WindowSystem& windows, monitor::WindowId window);
     static bool hasActivePrintJob(monitor::PrintSpooler& spooler, const std::string& printerName);
+    // The owners of the visible top-level windows in Z order, each once, without the processes
+    // that own a window titled with the ignore marker (those go to `ignored` when given).
+    static std::vector<uint32_t> windowedProcesses(monitor::WindowSystem& windows, std::set<uint32_t>* ignored = nullptr);
 
 protected:
     SysInfo(bool isWmi, MonitorPlatform platform);

@@ -1,4 +1,5 @@
 // The environment probes and the monitored-process refresh of the sampler.
+#include <algorithm>
 #include <set>
 
 #include "logging/log.h"
@@ -100,6 +101,26 @@ void SysInfo::checkPrinters() {
     lastPrinterCheck_ = platform_.tick();
 }
 
+std::vector<uint32_t> SysInfo::windowedProcesses(monitor::WindowSystem& windows, std::set<uint32_t>* ignoredOut) {
+    std::set<uint32_t> ignored;
+    uint32_t walked = 0;
+    for (monitor::WindowId w = windows.findWindowByTitle(0, markerTitle()); w && walked < kMaxWindowsWalked;
+         w = windows.findWindowByTitle(w, markerTitle()), ++walked) {
+        uint32_t owner = 0;
+        if (windows.windowProcessId(w, owner)) ignored.insert(owner);
+    }
+    std::vector<uint32_t> owners;
+    walked = 0;
+    for (monitor::WindowId w = windows.topWindow(); w && walked < kMaxWindowsWalked; w = windows.nextWindow(w), ++walked) {
+        uint32_t owner = 0;
+        if (!isVisibleOnMonitor(windows, w) || !windows.windowProcessId(w, owner)) continue;
+        if (ignored.count(owner) || std::find(owners.begin(), owners.end(), owner) != owners.end()) continue;
+        owners.push_back(owner);
+    }
+    if (ignoredOut) *ignoredOut = std::move(ignored);
+    return owners;
+}
+
 bool SysInfo::addMonitoredProcess(uint32_t processId) {
     for (auto& record : processes_) {
         if (record->processId == processId) {
@@ -123,20 +144,13 @@ void SysInfo::updateMonitoredProcesses(bool force) {
     bool newFound = false;
 
     std::set<uint32_t> ignored;
-    uint32_t walked = 0;
-    for (monitor::WindowId w = windows.findWindowByTitle(0, markerTitle()); w && walked < kMaxWindowsWalked;
-         w = windows.findWindowByTitle(w, markerTitle()), ++walked) {
-        uint32_t owner = 0;
-        if (windows.windowProcessId(w, owner)) ignored.insert(owner);
-    }
-
-    walked = 0;
-    for (monitor::WindowId w = windows.topWindow(); w && walked < kMaxWindowsWalked; w = windows.nextWindow(w), ++walked) {
-        uint32_t owner = 0;
-        if (!isVisibleOnMonitor(windows, w) || !windows.windowProcessId(w, owner)) continue;
-        if (ignored.count(owner)) continue;
+    for (uint32_t owner : windowedProcesses(windows, &ignored))
         if (addMonitoredProcess(owner)) newFound = true;
-    }
+    // What the user's sessions show, as their agents report it: a service sees no window there.
+    std::vector<uint32_t> sessionOwners;
+    if (platform_.sessionProcesses && platform_.sessionProcesses(sessionOwners))
+        for (uint32_t owner : sessionOwners)
+            if (!ignored.count(owner) && addMonitoredProcess(owner)) newFound = true;
 
     std::vector<monitor::ProcessEntry> snapshot;
     if (platform_.processes->snapshot(snapshot)) {

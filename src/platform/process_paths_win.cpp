@@ -3,13 +3,21 @@
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
+#include <vector>
+
 namespace platform {
 
 std::string executablePath() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return std::string();
-    return utf16ToUtf8(WString(reinterpret_cast<const char16_t*>(buffer), n));
+    // A program may live in a folder deeper than MAX_PATH: the buffer grows until the whole
+    // path fits (a full buffer means the path was cut).
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::string();
+        if (n < buffer.size()) return utf16ToUtf8(WString(reinterpret_cast<const char16_t*>(buffer.data()), n));
+        if (buffer.size() >= 32768) return std::string();
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 std::string executableDirectory() {

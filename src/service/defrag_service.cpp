@@ -66,6 +66,7 @@ void CDefragService::resetMembers() {
         engine_.reset();
     }
     pipeServer_.reset();
+    agentServer_.reset();
     monitorStop_.reset();
     engineEnded_.reset();
     policy_.runOnBattery = false;
@@ -98,6 +99,9 @@ bool CDefragService::init() {
         }
         pipeServer_.reset(new CPipeServer(pipeName_));
         pipeServer_->setCallback(&CDefragService::pausePipeCallback);
+        // The user's sessions report through their agents what a service cannot see itself.
+        setSessionZeroProbes(engine_->config().sessionZeroProbes());
+        agentServer_.reset(new CAgentPipeServer(agent::kAgentPipeName, agent::CAgentReports::process()));
     } catch (const CDfrgException& e) {
         if (e.code() == ErrorNotAdmin) {
             logText(scope, LogPriority::Error, "You need Administrator privileges to run this service");
@@ -170,6 +174,7 @@ void CDefragService::cleanup() {
     CDfrgStatistics::instance().setStatus(finalStatus_);
     logText(scope, LogPriority::Informal, "Delete pipe server");
     pipeServer_.reset();
+    agentServer_.reset();
     logText(scope, LogPriority::Informal, "Delete sys info");
     logText(scope, LogPriority::Informal, "Delete engine");
     std::unique_ptr<engine> old;

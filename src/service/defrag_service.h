@@ -10,6 +10,7 @@
 
 #include "engine/engine.h"
 #include "platform/event.h"
+#include "service/agent_pipe.h"
 #include "service/pause_pipe.h"
 #include "service/pause_policy.h"
 #include "service/service.h"
@@ -64,6 +65,7 @@ private:
     // it, so that it never touches the engine, whatever phase the service thread is in.
     platform::Event restartRequested_{platform::Event::Reset::Manual};
     std::unique_ptr<CPipeServer> pipeServer_;
+    std::unique_ptr<CAgentPipeServer> agentServer_;
     std::atomic<int32_t> finalStatus_{0};
     std::thread monitorThread_;
     std::unique_ptr<platform::Event> monitorStop_;

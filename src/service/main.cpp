@@ -7,9 +7,29 @@
 #include "logging/log.h"
 #include "logging/log_manager.h"
 #include "platform/process_paths.h"
+#include "service/agent_autostart.h"
 #include "service/defrag_service.h"
 #include "logging/exception_log.h"
 #include "platform/dfrg_exception.h"
+
+namespace {
+
+// "-install" also starts the user-session agent at every logon, "-uninstall" stops that. The
+// agent is an addition: a failure here leaves the service's own result as it is.
+void registerSessionAgent(int argc, char** argv, int32_t exitCode) {
+    for (int i = 0; i < argc; ++i) {
+        CService::Option option = CService::matchOption(argv[i]);
+        if (option == CService::Option::None) continue;
+        LogScope scope("registerSessionAgent");
+        if (option == CService::Option::Install && exitCode == 0 && !agent_autostart::registerAgent())
+            logText(scope, LogPriority::Warning, "Couldn't register the session agent");
+        if (option == CService::Option::Remove && !agent_autostart::unregisterAgent())
+            logText(scope, LogPriority::Warning, "Couldn't unregister the session agent");
+        return;
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     installCrashReport();
@@ -34,6 +54,7 @@ int main(int argc, char** argv) {
             CDefragService service;
             try {
                 exitCode = service.dispatch(argc, argv);
+                registerSessionAgent(argc, argv, exitCode);
             } catch (const CDfrgException& e) {
                 logDfrgException(mainCategory, "Exception occured", e);
             } catch (...) {

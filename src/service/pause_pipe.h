@@ -85,9 +85,13 @@ public:
     CPausePipeClient(const CPausePipeClient&) = delete;
     CPausePipeClient& operator=(const CPausePipeClient&) = delete;
 
+    // Hold: enough to hold the pause, end it by closing and see the server go. HoldAndWrite:
+    // also ends the hold by writing.
+    enum class Access { Hold, HoldAndWrite };
     // Connects and so starts holding the pause. False when no server listens.
-    bool connect(const std::string& pipeName);
-    // Ends the hold by writing bytes (the server reads at most 200 of them).
+    bool connect(const std::string& pipeName, Access access = Access::Hold);
+    // Ends the hold by writing bytes (the server reads at most 200 of them); false unless
+    // connected with HoldAndWrite.
     bool write(size_t bytes = 1);
     // Ends the hold by closing the connection.
     void close();

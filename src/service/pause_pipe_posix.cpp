@@ -112,12 +112,14 @@ std::unique_ptr<PausePipeTransport> PausePipeTransport::create(const std::string
 
 struct CPausePipeClient::Impl {
     int fd = -1;
+    bool writable = false;
 };
 
 CPausePipeClient::CPausePipeClient() : impl_(new Impl) {}
 CPausePipeClient::~CPausePipeClient() { close(); }
 
-bool CPausePipeClient::connect(const std::string& pipeName) {
+bool CPausePipeClient::connect(const std::string& pipeName, Access access) {
+    impl_->writable = access == Access::HoldAndWrite;
     close();
     impl_->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (impl_->fd < 0) return false;
@@ -131,7 +133,7 @@ bool CPausePipeClient::connect(const std::string& pipeName) {
 }
 
 bool CPausePipeClient::write(size_t bytes) {
-    if (impl_->fd < 0) return false;
+    if (impl_->fd < 0 || !impl_->writable) return false;
     std::string data(bytes, 'x');
     return ::send(impl_->fd, data.data(), data.size(), MSG_NOSIGNAL) > 0;
 }

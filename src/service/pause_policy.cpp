@@ -56,8 +56,10 @@ void CPausePolicy::addSamples(LoadSampler* sampler) {
     histories_.pageStrict.add(sampler->getPageLoad(0));
     histories_.pageLenient.add(sampler->getPageLoad(1));
     double cpu = sampler->getCPUUsage();
+    agent::SessionView session;
+    const bool saver = activity_.peekSessionView(session) ? session.screenSaver : activity_.isScreenSaverRunning();
     // The screen saver's own load is not the user's.
-    if (activity_.isScreenSaverRunning() && cpu != -1.0) {
+    if (saver && cpu != -1.0) {
         double saver = sampler->getFullscreenProcessCPUUsage();
         if (saver != -1.0) cpu -= saver;
         if (cpu < 0.0) cpu = 0.0;
@@ -73,16 +75,23 @@ bool CPausePolicy::shouldEngineRun(LoadSampler* sampler, bool log) {
     };
 
     bool inputSeen = false, mouseMoved = false;
-    uint32_t input = 0;
-    if (activity_.lastInputTime(input) && input != lastInput_) {
-        lastInput_ = input;
-        inputSeen = true;
-    }
-    int32_t x = 0, y = 0;
-    if (activity_.cursorPosition(x, y) && (x != cursorX_ || y != cursorY_)) {
-        cursorX_ = x;
-        cursorY_ = y;
-        mouseMoved = true;
+    agent::SessionView session;
+    const bool fromAgents = activity_.sessionView(session);
+    if (fromAgents) {
+        inputSeen = session.inputSeen;
+        mouseMoved = session.mouseMoved;
+    } else {
+        uint32_t input = 0;
+        if (activity_.lastInputTime(input) && input != lastInput_) {
+            lastInput_ = input;
+            inputSeen = true;
+        }
+        int32_t x = 0, y = 0;
+        if (activity_.cursorPosition(x, y) && (x != cursorX_ || y != cursorY_)) {
+            cursorX_ = x;
+            cursorY_ = y;
+            mouseMoved = true;
+        }
     }
     if (mouseMoved) {
         pauseReason = PauseMouseInput;
@@ -104,8 +113,10 @@ bool CPausePolicy::shouldEngineRun(LoadSampler* sampler, bool log) {
         say("Pause because we're in battery mode.");
         return false;
     }
-    bool fullscreen = activity_.hasFullscreenWindow();
-    bool saver = activity_.isScreenSaverRunning();
+    // An agent tells per session: a full-screen window in one session and a screen saver in
+    // another still pause.
+    bool fullscreen = fromAgents ? session.fullscreen : activity_.hasFullscreenWindow();
+    bool saver = fromAgents ? false : activity_.isScreenSaverRunning();
     if (fullscreen && !saver) {
         pauseReason = PauseFullScreenNotScreenSaver;
         say("Pause because FullScreenWindow and not ScreenSaver");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "monitor/agent_reports.h"
+
 enum PauseReason : int32_t {
     PauseNone = -1,
     PauseMouseInput = 0,
@@ -63,10 +65,25 @@ public:
     virtual bool isOnBattery() = 0;
     virtual bool hasFullscreenWindow() = 0;
     virtual bool isScreenSaverRunning() = 0;
+    // The user's sessions as their agents report them: false when no agent report is fresh, and
+    // the policy then asks the probes above. Takes the input changes, so only the decision asks.
+    virtual bool sessionView(agent::SessionView& view) {
+        (void)view;
+        return false;
+    }
+    // The same without taking the input changes.
+    virtual bool peekSessionView(agent::SessionView& view) {
+        (void)view;
+        return false;
+    }
 };
 
-// The machine's own user-input, power and window queries.
+// The machine's own user-input, power and window queries, and the reports of the agents in the
+// user's sessions (the process-wide store).
 UserActivity& systemUserActivity();
+// Makes the machine's own input, cursor and window probes fail as they do for a service in
+// session 0, so that only the agents can carry what the user does (a test hook).
+void setSessionZeroProbes(bool on);
 
 class CPausePolicy {
 public:

@@ -2,18 +2,32 @@
 #include "service/service_control.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
 namespace {
 
-const wchar_t* wide(const WString& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+// Names and paths arrive as UTF-8 and go to the wide calls, so that a folder name outside the
+// ANSI code page reaches the manager intact.
+struct Wide {
+    explicit Wide(const std::string& text) : value(platform::utf8ToUtf16(text)) {}
+    const wchar_t* get() const { return reinterpret_cast<const wchar_t*>(value.c_str()); }
+    WString value;
+};
 
 ServiceControlApi::ServiceEntry g_entry = nullptr;
 ServiceControlApi::ControlEntry g_control = nullptr;
 
-void WINAPI serviceEntryTrampoline(DWORD argc, LPSTR* argv) { g_entry(static_cast<int>(argc), argv); }
+void WINAPI serviceEntryTrampoline(DWORD argc, LPWSTR* argv) {
+    std::vector<std::string> args;
+    for (DWORD i = 0; i < argc; ++i) args.push_back(platform::utf16ToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+    std::vector<char*> pointers;
+    for (std::string& a : args) pointers.push_back(&a[0]);
+    pointers.push_back(nullptr);
+    g_entry(static_cast<int>(argc), pointers.data());
+}
 
 DWORD WINAPI controlTrampoline(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context) {
     return g_control(control, eventType, eventData, context);
@@ -21,29 +35,33 @@ DWORD WINAPI controlTrampoline(DWORD control, DWORD eventType, LPVOID eventData,
 
 class WindowsServiceControl : public ServiceControlApi {
 public:
-    Handle openManager() override { return OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
+    Handle openManager() override { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
 
     Handle openService(Handle manager, const std::string& name) override {
-        return OpenServiceA(static_cast<SC_HANDLE>(manager), name.c_str(), SERVICE_ALL_ACCESS);
+        return OpenServiceW(static_cast<SC_HANDLE>(manager), Wide(name).get(), SERVICE_ALL_ACCESS);
     }
 
     Handle createService(Handle manager, const std::string& name, const std::string& displayName,
                          const std::string& binaryPath, const char* dependencies) override {
-        // The path is UTF-8; the wide call keeps a folder name that the ANSI code page cannot hold.
-        const WString path = platform::utf8ToUtf16(binaryPath);
-        const WString wideName = platform::utf8ToUtf16(name), wideDisplay = platform::utf8ToUtf16(displayName);
-        WString wideDependencies;
-        for (const char* d = dependencies; d && *d; d += std::strlen(d) + 1)
-            wideDependencies += platform::utf8ToUtf16(d) + u'\0';
-        return CreateServiceW(static_cast<SC_HANDLE>(manager), wide(wideName), wide(wideDisplay), SERVICE_ALL_ACCESS,
-                              SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, SERVICE_AUTO_START,
-                              SERVICE_ERROR_NORMAL, wide(path), nullptr, nullptr,
-                              dependencies ? wide(wideDependencies) : nullptr, nullptr, nullptr);
+        // The dependency list is double-zero terminated; every name in it is ASCII.
+        WString deps;
+        if (dependencies) {
+            for (const char* p = dependencies; *p; p += std::strlen(p) + 1) {
+                deps += platform::utf8ToUtf16(p);
+                deps += u'\0';
+            }
+            deps += u'\0';
+        }
+        return CreateServiceW(static_cast<SC_HANDLE>(manager), Wide(name).get(), Wide(displayName).get(),
+                              SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                              SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, Wide(binaryPath).get(), nullptr, nullptr,
+                              dependencies ? reinterpret_cast<const wchar_t*>(deps.c_str()) : nullptr, nullptr,
+                              nullptr);
     }
 
     bool closeHandle(Handle handle) override { return CloseServiceHandle(static_cast<SC_HANDLE>(handle)) != 0; }
 
-    bool startService(Handle service) override { return StartServiceA(static_cast<SC_HANDLE>(service), 0, nullptr) != 0; }
+    bool startService(Handle service) override { return StartServiceW(static_cast<SC_HANDLE>(service), 0, nullptr) != 0; }
 
     bool controlService(Handle service, uint32_t control, uint32_t* state) override {
         SERVICE_STATUS status{};
@@ -63,25 +81,26 @@ public:
     bool deleteService(Handle service) override { return DeleteService(static_cast<SC_HANDLE>(service)) != 0; }
 
     bool setDescription(const std::string& name, const std::string& description) override {
-        std::string path = "SYSTEM\\CurrentControlSet\\Services\\" + name;
+        Wide path("SYSTEM\\CurrentControlSet\\Services\\" + name);
         HKEY key = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) return false;
-        LONG rc = RegSetValueExA(key, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(description.data()),
-                                 static_cast<DWORD>(description.size()));
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) return false;
+        Wide text(description);
+        LONG rc = RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.get()),
+                                 static_cast<DWORD>(text.value.size() * sizeof(char16_t)));
         RegCloseKey(key);
         return rc == ERROR_SUCCESS;
     }
 
     bool runDispatcher(const std::string& name, ServiceEntry entry) override {
         g_entry = entry;
-        std::string buffer = name;
-        SERVICE_TABLE_ENTRYA table[] = {{&buffer[0], serviceEntryTrampoline}, {nullptr, nullptr}};
-        return StartServiceCtrlDispatcherA(table) != 0;
+        Wide buffer(name);
+        SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t*>(buffer.get()), serviceEntryTrampoline}, {nullptr, nullptr}};
+        return StartServiceCtrlDispatcherW(table) != 0;
     }
 
     Handle registerControlHandler(const std::string& name, ControlEntry entry, void* context) override {
         g_control = entry;
-        return RegisterServiceCtrlHandlerExA(name.c_str(), controlTrampoline, context);
+        return RegisterServiceCtrlHandlerExW(Wide(name).get(), controlTrampoline, context);
     }
 
     bool reportStatus(Handle statusHandle, uint32_t state) override {

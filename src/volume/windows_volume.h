@@ -38,6 +38,7 @@ public:
     BOOL findClose(HANDLE find) override;
     // ReadDirectoryChangesW on the root, whole tree, file names and sizes.
     std::unique_ptr<CVolumeChangeFeed> openChangeFeed() override;
+    BOOL querySeekPenalty(bool& incursSeekPenalty) override;
 
 protected:
     struct DeviceOnly {};

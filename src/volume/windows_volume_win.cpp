@@ -12,6 +12,13 @@ namespace {
 
 const wchar_t* wide(const WString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
+// The engine builds plain "X:\..." paths; the "\\?\" form lifts the 260-character limit of the
+// file calls. Device paths ("\\.\X:") and paths already in that form pass unchanged.
+WString longPath(const WString& path) {
+    if (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') return u"\\\\?\\" + path;
+    return path;
+}
+
 void pause(uint32_t ms) { platform::sleepMs(ms); }
 
 using UniqueHandle = platform::UniqueResource<Win32HandleTraits>;
@@ -101,14 +108,14 @@ BOOL CWindowsVolume::getDiskFreeSpace(DWORD* sectorsPerCluster, DWORD* bytesPerS
 
 HANDLE CWindowsVolume::createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
                                   DWORD disposition, DWORD flags, HANDLE templateFile) {
-    return CreateFileW(wide(path), access, shareMode, security, disposition, flags, templateFile);
+    return CreateFileW(wide(longPath(path)), access, shareMode, security, disposition, flags, templateFile);
 }
 
 BOOL CWindowsVolume::closeHandle(HANDLE handle) { return CloseHandle(handle); }
 
 BOOL CWindowsVolume::getFileSize(HANDLE file, LARGE_INTEGER* size) { return GetFileSizeEx(file, size); }
 
-DWORD CWindowsVolume::getFileAttributes(const WString& path) { return GetFileAttributesW(wide(path)); }
+DWORD CWindowsVolume::getFileAttributes(const WString& path) { return GetFileAttributesW(wide(longPath(path))); }
 
 BOOL CWindowsVolume::getVolumeBitmap(LONGLONG startingLcn, VOLUME_BITMAP_BUFFER* out, DWORD outSize,
                                      DWORD* bytesReturned) {
@@ -131,7 +138,7 @@ BOOL CWindowsVolume::getRetrievalPointers(HANDLE file, LONGLONG startingVcn, RET
 }
 
 HANDLE CWindowsVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* data) {
-    return FindFirstFileW(wide(pattern), data);
+    return FindFirstFileW(wide(longPath(pattern)), data);
 }
 
 BOOL CWindowsVolume::findNextFile(HANDLE find, WIN32_FIND_DATAW* data) { return FindNextFileW(find, data); }
@@ -148,4 +155,22 @@ std::unique_ptr<CVolumeChangeFeed> CWindowsVolume::openChangeFeed() {
     auto feed = std::make_unique<CWindowsChangeFeed>(directory.release(), ioEvent.release());
     if (!feed->start()) return nullptr;
     return feed;
+}
+
+BOOL CWindowsVolume::querySeekPenalty(bool& incursSeekPenalty) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceSeekPenaltyProperty;
+    query.QueryType = PropertyStandardQuery;
+    DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
+    DWORD returned = 0;
+    if (!DeviceIoControl(device_.get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer, sizeof answer,
+                         &returned, nullptr))
+        return false;
+    if (returned < sizeof answer) {
+        // A driver that answers without the field has not told us anything.
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    incursSeekPenalty = answer.IncursSeekPenalty != FALSE;
+    return true;
 }

@@ -48,7 +48,7 @@ TEST(PausePipeTest, EveryClientHoldsUntilItWritesOrCloses) {
     server.setCallback(log.callback());
 
     CPausePipeClient a, b;
-    ASSERT_TRUE(a.connect(name));
+    ASSERT_TRUE(a.connect(name, CPausePipeClient::Access::HoldAndWrite));
     EXPECT_EQ(log.waitFor(1), (std::vector<int32_t>{1}));
     ASSERT_TRUE(b.connect(name));
     EXPECT_EQ(log.waitFor(2), (std::vector<int32_t>{1, 2}));
@@ -106,4 +106,20 @@ TEST(PausePipeTest, AClientBeforeTheCallbackIsCountedButNotReported) {
     server.setCallback(log.callback());
     early.close();
     EXPECT_EQ(log.waitFor(1), (std::vector<int32_t>{0}));
+}
+
+TEST(PausePipeTest, ASecondServerCannotTakeANameInUse) {
+    std::string name = uniquePipeName();
+    CPipeServer first(name);
+    CPipeServer squatter(name);
+    CountLog log;
+    first.setCallback(log.callback());
+    for (int i = 0; i < 3; ++i) {
+        CPausePipeClient c;
+        ASSERT_TRUE(c.connect(name));
+        c.close();
+        log.waitFor(static_cast<size_t>(2 * (i + 1)));
+    }
+    EXPECT_EQ(log.waitFor(6).size(), 6u);
+    EXPECT_EQ(squatter.clientCount(), 0);
 }

@@ -22,6 +22,11 @@ public:
     bool isOnBattery() override { return battery; }
     bool hasFullscreenWindow() override { return fullscreen; }
     bool isScreenSaverRunning() override { return saver; }
+    // With a store, the agents' reports at tick `now` come first, as in the service.
+    agent::CAgentReports* reports = nullptr;
+    uint32_t now = 0;
+    bool sessionView(agent::SessionView& v) override { return reports && reports->takeSessionView(now, v); }
+    bool peekSessionView(agent::SessionView& v) override { return reports && reports->peekSessionView(now, v); }
 };
 
 class FakeSampler : public LoadSampler {
@@ -216,4 +221,44 @@ TEST_F(PausePolicyTest, QuietPeriodRestartsWithEveryNo) {
     policy.engineRunning = true;
     activity.input = 77;
     EXPECT_EQ(policy.step(nullptr, t + 30000), CPausePolicy::Action::Pause);
+}
+
+TEST_F(PausePolicyTest, FreshAgentReportsCarryInputAndFullScreenOfEverySession) {
+    // The service's own probes see nothing, as in session 0.
+    agent::CAgentReports reports;
+    activity.reports = &reports;
+    policy.engineRunning = true;
+    agent::Report a;
+    a.sessionId = 1;
+    a.cursorKnown = a.lastInputKnown = true;
+    agent::Report b = a;
+    b.sessionId = 2;
+    auto decide = [&](uint32_t now) {
+        activity.now = now;
+        return policy.shouldEngineRun(nullptr, true);
+    };
+    reports.update(1, a, 1000);
+    reports.update(2, b, 1000);
+    EXPECT_TRUE(decide(1000));  // a session's first report is where it starts, not a change
+    b.cursorX = 40;
+    reports.update(2, b, 1500);
+    EXPECT_FALSE(decide(1500));
+    EXPECT_EQ(policy.pauseReason, PauseMouseInput);
+    a.lastInputTick = 77;
+    reports.update(1, a, 2000);
+    EXPECT_FALSE(decide(2000));
+    EXPECT_EQ(policy.pauseReason, PauseKeyboardInput);
+    EXPECT_TRUE(decide(2100));
+    // A screen saver in one session does not excuse a full-screen window in another.
+    a.screenSaver = true;
+    b.fullscreen = true;
+    reports.update(1, a, 2500);
+    reports.update(2, b, 2500);
+    EXPECT_FALSE(decide(2500));
+    EXPECT_EQ(policy.pauseReason, PauseFullScreenNotScreenSaver);
+    // Reports older than two seconds no longer count: the probes decide again.
+    EXPECT_TRUE(decide(2500 + agent::kFreshMs + 1));
+    activity.x = 9;
+    EXPECT_FALSE(decide(2500 + agent::kFreshMs + 2));
+    EXPECT_EQ(policy.pauseReason, PauseMouseInput);
 }

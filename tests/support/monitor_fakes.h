@@ -215,7 +215,7 @@ struct Machine {
 
     MonitorPlatform platform() const {
         auto t = tick;
-        return {processes, windows, power, spooler, [t] { return *t; }};
+        return {processes, windows, power, spooler, [t] { return *t; }, {}, {}};
     }
     void advance(uint32_t ms) { *tick += ms; }
     // A process with a visible window on a monitor.

@@ -3,7 +3,8 @@
 //   velkaris-status [VOLUMES]      (VOLUMES: drive letters to show the modes of; default C..Z)
 //
 // One "name: value" line each: Status, Processed Files, Defragged Files, Moved Files (this pass),
-// the same totals, Last File, and "volumeMode_X" for every volume with a stored mode.
+// the same totals, Last File, "volumeMode_X" for every volume with a stored mode and
+// "volumeSkipped_X" with the reason for every volume the service leaves alone.
 // Like the service, it works from its own directory (on Linux the registry store is
 // ..\state\registry.sqlite3 next to it, unless VELKARIS_REGISTRY_DB says otherwise).
 #include <cctype>
@@ -62,5 +63,6 @@ int main(int argc, char** argv) {
     std::printf("Last File: %s\n", p.lastFile.c_str());
     for (const auto& m : p.modes)
         if (m.second >= 0) std::printf("volumeMode_%c: %d\n", m.first, m.second);
+    for (const auto& s : p.skipped) std::printf("volumeSkipped_%c: %s\n", s.first, statusview::skipReasonName(s.second).c_str());
     return 0;
 }

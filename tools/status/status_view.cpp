@@ -15,6 +15,10 @@ std::string statusName(int32_t status) {
     }
 }
 
+std::string skipReasonName(uint32_t reason) {
+    return reason == 1 ? "solid-state drive, left alone (defragSolidState is not 1)" : std::to_string(reason);
+}
+
 ServiceProgress readProgress(const std::string& volumes) {
     ServiceProgress p;
     CRegistry registry;
@@ -41,6 +45,8 @@ ServiceProgress readProgress(const std::string& volumes) {
         uint32_t mode = 0;
         bool stored = product.queryDword(std::string("volumeMode_") + letter, mode, 0);
         p.modes.emplace_back(letter, stored ? static_cast<int32_t>(mode) : -1);
+        uint32_t reason = 0;
+        if (product.queryDword(std::string("volumeSkipped_") + letter, reason, 0) && reason) p.skipped.emplace_back(letter, reason);
     }
     return p;
 }

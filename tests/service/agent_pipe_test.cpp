@@ -1,0 +1,164 @@
+// The agents' pipe: the wire format, what the service keeps of the reports, and the clients it
+// drops.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "monitor/agent_pipe_client.h"
+#include "platform/clock.h"
+#include "service/agent_pipe.h"
+#include "support/capture_appender.h"
+
+namespace {
+
+std::string uniquePipeName() {
+    static int n = 0;
+    return "\\\\.\\pipe\\VelkarisAgentTest-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+           "-" + std::to_string(++n);
+}
+
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 1000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+agent::Report report(uint32_t session) {
+    agent::Report r;
+    r.sessionId = session;
+    r.sentTick = platform::tickCount();
+    r.cursorKnown = r.lastInputKnown = true;
+    return r;
+}
+
+class AgentPipeTest : public ::testing::Test {
+protected:
+    void SetUp() override { log = CaptureAppender::install(); }
+    void TearDown() override {
+        server.reset();
+        LogManager::shutdown();
+    }
+    int logged(const std::string& reason) const {
+        int n = 0;
+        for (const auto& e : log->entries())
+            for (const auto& p : e.properties)
+                if (e.text == "Agent dropped" && p.name == "Reason" && p.value == reason) ++n;
+        return n;
+    }
+
+    CaptureAppender* log = nullptr;
+    std::string name = uniquePipeName();
+    agent::CAgentReports reports;
+    std::unique_ptr<CAgentPipeServer> server = std::make_unique<CAgentPipeServer>(name, reports);
+};
+
+}  // namespace
+
+TEST(AgentProtocolTest, ReportsRoundTripAndDamagedMessagesAreRefused) {
+    agent::Report r = report(7);
+    r.cursorX = -5;
+    r.fullscreen = true;
+    r.fullscreenProcessId = 99;
+    for (uint32_t i = 0; i < 70; ++i) r.windowedProcesses.push_back(1000 + i);
+    const std::vector<uint8_t> bytes = agent::encode(r);
+    ASSERT_EQ(bytes.size(), agent::kMessageSize);
+    agent::Report back;
+    ASSERT_EQ(agent::decode(bytes.data(), bytes.size(), back), agent::DecodeResult::Ok);
+    EXPECT_EQ(back.sessionId, 7u);
+    EXPECT_EQ(back.cursorX, -5);
+    EXPECT_TRUE(back.fullscreen && back.cursorKnown && !back.screenSaver);
+    EXPECT_EQ(back.fullscreenProcessId, 99u);
+    EXPECT_EQ(back.windowedProcesses.size(), agent::kMaxProcesses);  // cut, never overflowing
+
+    struct Case {
+        const char* what;
+        size_t at;
+        uint8_t value;
+        size_t size;
+        agent::DecodeResult result;
+    } cases[] = {
+        {"magic", 0, 0, agent::kMessageSize, agent::DecodeResult::Malformed},
+        {"version", 4, 2, agent::kMessageSize, agent::DecodeResult::WrongVersion},
+        {"size field", 6, 0, agent::kMessageSize, agent::DecodeResult::Malformed},
+        {"unknown flag", 24, 0x10, agent::kMessageSize, agent::DecodeResult::Malformed},
+        {"process count", 40, 65, agent::kMessageSize, agent::DecodeResult::Malformed},
+        {"short", 0, 'V', agent::kMessageSize - 1, agent::DecodeResult::Malformed},
+        {"header only", 0, 'V', 5, agent::DecodeResult::Malformed},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> damaged = bytes;
+        damaged[c.at] = c.value;
+        EXPECT_EQ(agent::decode(damaged.data(), c.size, back), c.result) << c.what;
+    }
+}
+
+TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
+    struct Case {
+        const char* reason;
+        std::vector<std::vector<uint8_t>> messages;
+        CAgentPipeServer::Drop drop;
+    };
+    agent::Report stale = report(1);
+    stale.sentTick -= 3 * agent::kFreshMs;
+    std::vector<uint8_t> wrongVersion = agent::encode(report(1));
+    wrongVersion[4] = 9;
+    std::vector<uint8_t> oversized = agent::encode(report(1));
+    oversized.resize(agent::kMessageSize + 100);
+    // An agent that vanishes in the middle of a message leaves a short one behind.
+    std::vector<uint8_t> half = agent::encode(report(1));
+    half.resize(agent::kMessageSize / 2);
+    std::vector<std::vector<uint8_t>> flood(CAgentPipeServer::kMaxPerSecond + 4, agent::encode(report(1)));
+    const Case cases[] = {
+        {"malformed", {half}, CAgentPipeServer::Drop::Malformed},
+        {"wrong version", {wrongVersion}, CAgentPipeServer::Drop::WrongVersion},
+        {"oversized", {oversized}, CAgentPipeServer::Drop::Oversized},
+        {"stale", {agent::encode(stale)}, CAgentPipeServer::Drop::Stale},
+        {"flooding", flood, CAgentPipeServer::Drop::Flooding},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const Case& c : cases) {
+            agent::CAgentPipeClient client;
+            ASSERT_TRUE(client.connect(name)) << c.reason;
+            for (const auto& m : c.messages) client.send(m);
+            if (c.drop == CAgentPipeServer::Drop::Malformed) client.close();
+            EXPECT_TRUE(eventually([&] { return server->dropCount(c.drop) == static_cast<uint32_t>(round + 1); })) << c.reason;
+            EXPECT_TRUE(client.dropped(5000)) << c.reason;
+            EXPECT_EQ(logged(c.reason), 1) << c.reason;  // once, however often it happens
+        }
+    }
+    // No report of a dropped client lingers to hold a pause; no thread is left for one.
+    agent::SessionView view;
+    EXPECT_TRUE(eventually([&] { return reports.connectionCount() == 0; }));
+    EXPECT_FALSE(reports.peekSessionView(platform::tickCount(), view));
+    agent::CAgentPipeClient next;
+    ASSERT_TRUE(next.connect(name));
+    EXPECT_TRUE(eventually([&] { return server->threadCount() <= 1; }));
+}
+
+TEST_F(AgentPipeTest, TwoAgentsReportSideBySideAndAClosedOneIsForgotten) {
+    agent::CAgentPipeClient one, two;
+    ASSERT_TRUE(one.connect(name));
+    ASSERT_TRUE(two.connect(name));
+    agent::Report a = report(1), b = report(2);
+    b.fullscreen = true;
+    b.windowedProcesses = {42};
+    a.windowedProcesses = {7, 42};
+    ASSERT_TRUE(one.send(agent::encode(a)));
+    ASSERT_TRUE(two.send(agent::encode(b)));
+    ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 2; }));
+    std::vector<uint32_t> ids;
+    EXPECT_TRUE(reports.windowedProcesses(platform::tickCount(), ids));
+    EXPECT_EQ(ids.size(), 2u);
+    agent::SessionView view;
+    ASSERT_TRUE(reports.takeSessionView(platform::tickCount(), view));
+    EXPECT_TRUE(view.fullscreen);
+    two.close();
+    ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 1; }));
+    ASSERT_TRUE(reports.takeSessionView(platform::tickCount(), view));
+    EXPECT_FALSE(view.fullscreen);
+    EXPECT_EQ(server->dropCount(CAgentPipeServer::Drop::Malformed), 0u);
+}
