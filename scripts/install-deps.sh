@@ -10,6 +10,7 @@ packages=(
   wine wine64 xvfb xdotool
   libtinyxml2-dev libsqlite3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpng-dev
+  ntfs-3g ntfs-3g-dev
 )
 
 SUDO=""
