@@ -330,7 +330,6 @@ Status NtfsDisk::move(uint64_t mft, bool metadata, uint64_t startVcn, uint64_t c
     }
     setBits(target, static_cast<uint64_t>(real), true);
     vol->free_clusters -= real;
-    ntfs_device_sync(vol->dev);
     if (stopAfterStep_ == 1) return Status::IoError;
 
     // 2. The data is copied and read back; the file still points at its old clusters.
@@ -345,6 +344,7 @@ Status NtfsDisk::move(uint64_t mft, bool metadata, uint64_t startVcn, uint64_t c
                 return Status::IoError;
         }
     }
+    // One flush makes the reservation and the copy durable before anything points at the copy.
     if (ntfs_device_sync(vol->dev) != 0) return Status::IoError;
     for (const Piece& p : pieces) {
         for (int64_t done = 0; done < p.length; done += chunk) {
@@ -363,7 +363,8 @@ Status NtfsDisk::move(uint64_t mft, bool metadata, uint64_t startVcn, uint64_t c
     }
     if (stopAfterStep_ == 2) return Status::IoError;
 
-    // 3. One write of the file record switches the file to the copy.
+    // 3. One write of the file record switches the file to the copy; it is flushed before the old
+    // clusters are given up, so that no crash can leave them free while the record names them.
     std::memcpy(ni->mrec, record.data(), record.size());
     ntfs_inode_mark_dirty(ni.get());
     if (ntfs_inode_sync(ni.get()) != 0 || ntfs_device_sync(vol->dev) != 0) {
@@ -384,7 +385,7 @@ Status NtfsDisk::move(uint64_t mft, bool metadata, uint64_t startVcn, uint64_t c
         setBits(static_cast<uint64_t>(p.from), static_cast<uint64_t>(p.length), false);
         vol->free_clusters += p.length;
     }
-    ntfs_device_sync(vol->dev);
+    // Not flushed here: until the next flush a crash can only leave them in use (a leak).
     copiedClusters = static_cast<uint64_t>(real);
     if (stopAfterStep_ == 4) return Status::IoError;
     return Status::Ok;

@@ -172,7 +172,10 @@ private:
 bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::string& error) {
     ::unlink(path.c_str());
     int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(r.bytes)) != 0) {
+    // With a sector count the file ends where the file system does, so that its last sector
+    // holds the alternate boot sector as on a partition.
+    const uint64_t bytes = r.sectors ? r.sectors * 512 : r.bytes;
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
         error = "cannot make " + path;
         if (fd >= 0) ::close(fd);
         return false;
@@ -207,7 +210,7 @@ bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::s
         uint64_t mft;
     };
     std::vector<Filler> fillers;
-    const double fillTo = std::min(r.fullness + 0.15, 0.985);
+    const double fillTo = std::min(r.fullness + 0.05, 0.985);
     const s64 cluster = vol->cluster_size;
     for (int i = 0; a.used() < fillTo; ++i) {
         Filler f{u"f" + platform::utf8ToUtf16(std::to_string(i)), 0};

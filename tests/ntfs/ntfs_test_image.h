@@ -8,8 +8,8 @@
 struct NtfsImageRecipe {
     uint64_t bytes = 48ull << 20;
     uint32_t clusterSize = 4096;
-    // Sectors of 512 bytes given to mkntfs; 0 for the whole file. An odd number of sectors past a
-    // multiple of 8 gives a cluster count that is not a multiple of 8.
+    // Sectors of 512 bytes of the image (then bytes is not used); 0 for bytes. A number of sectors
+    // that is not a multiple of 64 gives a cluster count that is not a multiple of 8.
     uint64_t sectors = 0;
     double fullness = 0.6;  // share of clusters in use at the end
     uint32_t seed = 1;

@@ -87,6 +87,12 @@ DefragOutcome defragUntilClean(CDfrgContext& context, CDfrgConfig& config, int m
         }
         g_progress = nullptr;
         addCounters(outcome.total, state.counters);
+        outcome.lastPass = state.counters;
+        if (progress) {
+            current.counters = state.counters;
+            current.passDone = true;
+            progress(current);
+        }
         if (state.counters.defragged == 0 && state.counters.moved == 0) {
             outcome.clean = true;
             break;

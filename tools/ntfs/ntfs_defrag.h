@@ -35,6 +35,7 @@ struct PassProgress {
     int pass = 0;           // 1-based
     CPassCounters counters;  // of this pass so far
     WString lastFile;
+    bool passDone = false;  // the last call of a pass, with its final counters
 };
 
 struct DefragOutcome {
@@ -42,6 +43,7 @@ struct DefragOutcome {
     bool clean = false;    // the last pass found nothing to do
     bool stopped = false;  // a stop request ended the run
     CPassCounters total;
+    CPassCounters lastPass;
 };
 
 // Runs passes over the whole volume until one defragments and moves nothing, at most maxPasses.

@@ -166,6 +166,13 @@ const bool g_terminal = isatty(1) != 0;
 
 void showProgress(const ntfstool::PassProgress& p, std::chrono::steady_clock::time_point& last) {
     const auto now = std::chrono::steady_clock::now();
+    if (p.passDone) {
+        if (g_terminal) std::cout << "\r\033[K";
+        std::cout << "pass " << p.pass << ": " << p.counters.processed << " processed, " << p.counters.defragged
+                  << " defragmented, " << p.counters.moved << " moved, " << p.counters.nonDefraggable
+                  << " without room, " << p.counters.errors << " refused or failed" << std::endl;
+        return;
+    }
     if (now - last < std::chrono::milliseconds(g_terminal ? 200 : 5000)) return;
     last = now;
     std::string file = platform::utf16ToUtf8(p.lastFile);
@@ -223,7 +230,7 @@ int defrag(const Options& o, StopOnSignal& signals) {
     std::cout << (outcome.stopped ? "Stopped" : outcome.clean ? "Clean" : "Pass limit reached") << " after "
               << outcome.passes << " pass(es), " << fixed(seconds, 1) << " s: " << outcome.total.defragged
               << " files defragmented, " << outcome.total.moved << " moved; " << figures.moves << " moves copied "
-              << fixed(megabytes, 1) << " MiB";
+              << figures.clustersMoved << " clusters (" << fixed(megabytes, 1) << " MiB)";
     if (figures.moveMicroseconds > 0)
         std::cout << " at " << fixed(megabytes / (static_cast<double>(figures.moveMicroseconds) / 1e6), 1) << " MiB/s";
     std::cout << ".\n";
