@@ -37,8 +37,9 @@ uint64_t hashData(ntfs_inode* ni, bool& readable) {
 }
 
 // The pieces of a file's unnamed data on disk, and why it would not be moved, if it would not.
-uint64_t dataPieces(ntfs_inode* ni, std::string& refusedKind) {
+uint64_t dataPieces(ntfs_inode* ni, std::string& refusedKind, uint64_t& clusters) {
     refusedKind.clear();
+    clusters = 0;
     Attr na(ni, AT_DATA, AT_UNNAMED, 0);
     if (!na || !NAttrNonResident(na.get())) return 0;
     if (na->data_flags & ATTR_IS_COMPRESSED) refusedKind = "compressed";
@@ -51,6 +52,7 @@ uint64_t dataPieces(ntfs_inode* ni, std::string& refusedKind) {
     for (const Run& r : runs) {
         if (r.lcn < 0) continue;
         if (r.lcn != expected) ++pieces;
+        clusters += static_cast<uint64_t>(r.length);
         expected = r.lcn + r.length;
     }
     return pieces;
@@ -87,9 +89,11 @@ void walkTree(ntfs_volume* vol, uint64_t dirMft, const std::string& dirPath, boo
             if (na) out.fileBytes += static_cast<uint64_t>(na->data_size);
         }
         std::string kind;
-        if (dataPieces(ni.get(), kind) > 1) {
+        uint64_t clusters = 0;
+        if (dataPieces(ni.get(), kind, clusters) > 1) {
             ++out.fragmentedFiles;
             if (!kind.empty()) ++out.fragmentedRefused;
+            else out.fragmentedClusters += clusters;
             out.fragmentedPaths.push_back(path + (kind.empty() ? "" : " (" + kind + ")"));
         }
         if (withHashes) {

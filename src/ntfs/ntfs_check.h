@@ -22,6 +22,7 @@ struct VolumeCheck {
     uint64_t fileBytes = 0;          // bytes of their unnamed data streams
     uint64_t fragmentedFiles = 0;    // files whose data lies in more than one piece
     uint64_t fragmentedRefused = 0;  // ... of which the kinds that are not moved
+    uint64_t fragmentedClusters = 0;  // clusters of the fragmented files of kinds that are moved
     std::vector<std::string> fragmentedPaths;  // "path (kind)"
     std::map<uint64_t, uint64_t> hashes;       // file record -> hash of the unnamed data stream
     std::map<uint64_t, std::string> paths;     // file record -> one of its paths
