@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "logging/log.h"
 #include "ntfs/ntfs_disk.h"
 #include "platform/dfrg_exception.h"
 #include "platform/last_error.h"
@@ -82,6 +83,7 @@ struct Handle {
     enum class Kind { Device, File, Find } kind = Kind::File;
     uint64_t mft = 0;
     bool metadata = false;
+    WString path;                           // file handles: for the log
     std::vector<WIN32_FIND_DATAW> entries;  // find handles: the listing
     size_t next = 0;
 };
@@ -179,6 +181,7 @@ HANDLE CNtfsVolume::createFile(const WString& path, DWORD, DWORD, SECURITY_ATTRI
     }
     const Status status = impl_->resolve(path, driveLetter(), h.mft, h.metadata);
     if (status != Status::Ok) return fail(errorOf(status), INVALID_HANDLE_VALUE);
+    h.path = path;
     return impl_->add(std::move(h));
 }
 
@@ -348,7 +351,14 @@ BOOL CNtfsVolume::moveFile(const MOVE_FILE_DATA& move) {
     f.moveMicroseconds += static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
     f.clustersMoved += copied;
-    if (status == Status::Refused) ++f.refused;
+    if (status == Status::Refused) {
+        ++f.refused;
+        LogScope scope("ntfsVolume");
+        LogMessage(scope, LogPriority::Warning)
+            .text("Move refused: the file is of a kind this volume does not move (a file of the file system, "
+                  "compressed or encrypted data, an attribute list, or a run list too long for its record).")
+            .prop("FileName", platform::utf16ToUtf8(file->path));
+    }
     if (status != Status::Ok) return fail(errorOf(status), FALSE);
     ++f.moves;
     return TRUE;

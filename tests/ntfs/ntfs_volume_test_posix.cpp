@@ -98,8 +98,7 @@ TEST_P(EngineRun, DefragmentsEverythingItMovesAndChangesNoFile) {
     ntfstool::DefragOutcome outcome;
     {
         CDfrgContext context(openRw(image), 0, settings.volumeSettings());
-        // The fragmented files are taken in the first pass; later passes only pack files tighter.
-        outcome = ntfstool::defragUntilClean(context, settings.config(), 3, nullptr);
+        outcome = ntfstool::defragUntilClean(context, settings.config(), 10, nullptr);
     }
     EXPECT_FALSE(outcome.stopped);
     EXPECT_GT(outcome.total.defragged, 0u);
@@ -113,6 +112,7 @@ TEST_P(EngineRun, DefragmentsEverythingItMovesAndChangesNoFile) {
     EXPECT_LE(after.fragmentedFiles - after.fragmentedRefused, outcome.lastPass.nonDefraggable)
         << firstMovableFragmented(after);
     if (GetParam().recipe.fullness < 0.9) {
+        EXPECT_TRUE(outcome.clean);
         EXPECT_EQ(after.fragmentedFiles, after.fragmentedRefused) << firstMovableFragmented(after);
     }
     EXPECT_EQ(std::system(("ntfsfix -n " + image + " >/dev/null 2>&1").c_str()), 0);

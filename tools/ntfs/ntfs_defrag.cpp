@@ -93,7 +93,9 @@ DefragOutcome defragUntilClean(CDfrgContext& context, CDfrgConfig& config, int m
             current.passDone = true;
             progress(current);
         }
-        if (state.counters.defragged == 0 && state.counters.moved == 0) {
+        // Clean: nothing left that a pass can make contiguous. The moves that only pack files
+        // closer together are not waited for; they need not ever come to rest.
+        if (state.counters.defragged == 0) {
             outcome.clean = true;
             break;
         }

@@ -1,7 +1,6 @@
 // Drives the engine on one volume outside the service: settings in a scratch directory of their
 // own, then the engine's scan passes (each followed by the files it put aside for a retry) until
-// a pass finds nothing more to defragment or move. A stop request through the context ends the
-// run between two moves.
+// a pass defragments no file. A stop request through the context ends the run between two moves.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -40,13 +39,13 @@ struct PassProgress {
 
 struct DefragOutcome {
     int passes = 0;
-    bool clean = false;    // the last pass found nothing to do
+    bool clean = false;    // the last pass defragmented no file
     bool stopped = false;  // a stop request ended the run
     CPassCounters total;
     CPassCounters lastPass;
 };
 
-// Runs passes over the whole volume until one defragments and moves nothing, at most maxPasses.
+// Runs passes over the whole volume until one defragments no file, at most maxPasses.
 // progress is called from the worker (this thread) now and then with the current pass.
 DefragOutcome defragUntilClean(CDfrgContext& context, CDfrgConfig& config, int maxPasses,
                                const std::function<void(const PassProgress&)>& progress);

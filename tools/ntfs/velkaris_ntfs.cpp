@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +26,7 @@
 
 #include "config/dfrg_config.h"
 #include "engine/volume_dump.h"
+#include "logging/log_manager.h"
 #include "ntfs/ntfs_check.h"
 #include "ntfs/ntfs_volume.h"
 #include "ntfs_defrag.h"
@@ -41,7 +44,7 @@ const char kUsage[] =
     "         defragments it with the engine's passes until clean, then compares before and after\n"
     "options:\n"
     "  -o, --out DIR   where the dumps, pictures and report.html go (default: velkaris-ntfs-report)\n"
-    "  --passes N      at most N passes (default 10)\n"
+    "  --passes N      at most N passes (default 10); a pass that makes no file contiguous ends the run\n"
     "  -h, --help      this text\n"
     "It refuses a mounted volume, one marked dirty or hibernated (also Windows' fast start), one\n"
     "ntfs-3g cannot open, and for defrag a read-only device. Ctrl+C stops between two moves.\n";
@@ -102,6 +105,29 @@ int parse(int argc, char** argv, Options& o) {
     }
     return 0;
 }
+
+// What the engine and the volume report (refused moves, files given up) goes to DIR/velkaris-ntfs.log.
+class FileLog : public LogAppender {
+public:
+    explicit FileLog(const fs::path& file) : out_(file, std::ios::app) {}
+    void applySettings(const LogSettings&) override {}
+
+protected:
+    void write(const LogMessage& m, const std::string&) override {
+        if (m.priority() < LogPriority::Emergency) return;  // informal and debug chatter
+        std::lock_guard<std::mutex> g(lock_);
+        out_ << priorityDisplayName(m.priority()) << " " << m.scopePath() << ": " << m.message();
+        for (const LogProperty& p : m.properties()) out_ << " [" << p.name << "=" << p.value << "]";
+        out_ << "\n";
+        out_.flush();
+    }
+
+private:
+    std::mutex lock_;
+    std::ofstream out_;
+};
+
+void logTo(const fs::path& dir) { LogManager::instance().addAppender(new FileLog(dir / "velkaris-ntfs.log")); }
 
 // Writes the dump of the context's volume; false with a complaint.
 bool writeDump(CDfrgContext& context, CDfrgConfig& config, const fs::path& file) {
@@ -187,6 +213,7 @@ void showProgress(const ntfstool::PassProgress& p, std::chrono::steady_clock::ti
 int analyze(const Options& o, StopOnSignal& signals) {
     const fs::path out = o.out;
     fs::create_directories(out);
+    logTo(out);
     ntfstool::EngineSettings settings((out / ".settings").string());
     {
         CDfrgContext context(std::make_unique<CNtfsVolume>(o.device, CNtfsVolume::Access::ReadOnly), 0,
@@ -202,6 +229,7 @@ int analyze(const Options& o, StopOnSignal& signals) {
 int defrag(const Options& o, StopOnSignal& signals) {
     const fs::path out = o.out;
     fs::create_directories(out);
+    logTo(out);
     ntfstool::EngineSettings settings((out / ".settings").string());
     ntfstool::DefragOutcome outcome;
     CNtfsVolume::MoveFigures figures;
