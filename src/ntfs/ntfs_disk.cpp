@@ -174,6 +174,11 @@ std::unique_ptr<NtfsDisk> NtfsDisk::open(const std::string& device, bool writabl
         why = describeMountError(errno);
         return nullptr;
     }
+    // A read-only mount does not look at the hibernation file; what is read would be stale anyway.
+    if (!writable && ntfs_volume_check_hiberfile(disk->lib_->vol, 0) != 0) {
+        why = describeMountError(EPERM);
+        return nullptr;
+    }
     if (disk->lib_->vol->flags & VOLUME_IS_DIRTY) {
         why = "it is marked dirty (let Windows check it with chkdsk first)";
         return nullptr;

@@ -24,7 +24,7 @@ run() {
   ntfsfix -n "$work/$name.img" >/dev/null 2>&1 && echo "ntfsfix -n: no complaint" || { echo "!! ntfsfix -n complains"; failed=1; }
   rm -f "$work/$name.img"
 }
-run 1g-kills --size 1 --fullness 0.6 --seed 11 --kills 20 --kill-window 40
+run 1g-kills --size 1 --fullness 0.6 --seed 11 --kills 20
 run 4g --size 4 --fullness 0.6 --seed 12
 run 1g-97-full --size 1 --fullness 0.97 --largest 64 --seed 13
 run 1g-odd-clusters --size 1 --fullness 0.7 --seed 14 --odd

@@ -1,9 +1,10 @@
 // A trial of velkaris-ntfs on one generated image, for the figures of large volumes: makes an aged
-// image, kills the tool at random moments of a run (each time checking that no file changed and
-// no cluster is owned twice), lets a last run finish, and reports what it did.
+// image and defragments it whole; with kills, then kills the tool at a random moment of a run on a
+// fresh copy of the aged image each time (checking that no file changed and no cluster is owned
+// twice), and lets a run finish the last killed one.
 //
 //   ntfs_trial --tool PATH --image FILE [--size 1G] [--fullness 0.6] [--seed 1] [--odd]
-//              [--largest CLUSTERS] [--kills 20] [--kill-window SECONDS] [--make-only]
+//              [--largest CLUSTERS] [--kills 20] [--make-only]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -21,6 +23,8 @@
 
 #include "ntfs/ntfs_check.h"
 #include "ntfs_test_image.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -32,7 +36,6 @@ struct Options {
     NtfsImageRecipe recipe;
     bool odd = false;
     int kills = 0;
-    double killWindow = 20;
     bool makeOnly = false;
 };
 
@@ -98,7 +101,6 @@ int main(int argc, char** argv) {
         else if (a == "--largest") o.recipe.largestFile = static_cast<uint32_t>(std::strtoul(next().c_str(), nullptr, 10));
         else if (a == "--odd") o.odd = true;
         else if (a == "--kills") o.kills = std::atoi(next().c_str());
-        else if (a == "--kill-window") o.killWindow = std::strtod(next().c_str(), nullptr);
         else if (a == "--make-only") o.makeOnly = true;
         else {
             std::cerr << "ntfs_trial: unknown argument " << a << "\n";
@@ -125,12 +127,47 @@ int main(int argc, char** argv) {
     if (!before.sound()) return 1;
     if (o.makeOnly) return 0;
 
-    bool ok = true;
-    std::mt19937_64 rng(o.recipe.seed * 7919u + 1);
-    uint64_t leaked = before.leaked;
+    // One whole run: its figures, and how long a run lasts, which is where the kills fall.
+    auto wholeRun = [&](const char* label, const ntfsvol::VolumeCheck& start, ntfsvol::VolumeCheck& now,
+                        double& runSeconds) {
+        auto t1 = std::chrono::steady_clock::now();
+        const std::string log = o.image + ".run.log";
+        const pid_t pid = startTool(o, log);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        runSeconds = seconds(t1);
+        std::cout << label << ": exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << " in " << runSeconds
+                  << " s\n";
+        std::string line, copiedLine;
+        for (std::istringstream lines(readAll(log)); std::getline(lines, line);) {
+            if (line.find(" moves copied ") != std::string::npos) copiedLine = line;
+            if (line.rfind("Clean", 0) == 0 || line.rfind("Pass limit", 0) == 0 || line.rfind("Allocation", 0) == 0 ||
+                line.rfind("pass ", 0) == 0 || line.find("stay fragmented") != std::string::npos)
+                std::cout << "  " << line << "\n";
+        }
+        bool good = checkAgainst(before, o.image, now);
+        // Every fragmented file has to be copied once at least: the least a run can move.
+        const size_t at = copiedLine.find(" moves copied ");
+        const uint64_t copied = at == std::string::npos ? 0 : std::strtoull(copiedLine.c_str() + at + 14, nullptr, 10);
+        std::cout << "  clusters copied " << copied << ", clusters of the fragmented files at the start "
+                  << start.fragmentedClusters << "\n";
+        std::cout << "  after: " << now.fragmentedFiles << " fragmented (" << now.fragmentedRefused
+                  << " of kinds not moved), leaked " << now.leaked << ", contents " << (good ? "unchanged" : "CHANGED")
+                  << std::endl;
+        return good && now.fragmentedFiles == now.fragmentedRefused && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+
+    const std::string pristine = o.image + ".pristine";
+    if (o.kills) fs::copy_file(o.image, pristine, fs::copy_options::overwrite_existing);
     ntfsvol::VolumeCheck now;
+    double runSeconds = 0;
+    bool ok = wholeRun("whole run", before, now, runSeconds);
+
+    // Each kill on a fresh copy of the aged image, at a random moment of a run.
+    std::mt19937_64 rng(o.recipe.seed * 7919u + 1);
     for (int k = 1; k <= o.kills && ok; ++k) {
-        const double wait = 0.3 + std::uniform_real_distribution<double>(0, o.killWindow)(rng);
+        fs::copy_file(pristine, o.image, fs::copy_options::overwrite_existing);
+        const double wait = std::uniform_real_distribution<double>(0.2, runSeconds)(rng);
         const pid_t pid = startTool(o, o.image + ".kill.log");
         std::this_thread::sleep_for(std::chrono::duration<double>(wait));
         kill(pid, SIGKILL);
@@ -138,41 +175,16 @@ int main(int argc, char** argv) {
         waitpid(pid, &status, 0);
         const bool killed = WIFSIGNALED(status);
         ok = checkAgainst(before, o.image, now);
-        const uint64_t added = now.leaked > leaked ? now.leaked - leaked : 0;
-        // One move call moves at most the engine's default step of 1024 clusters.
-        if (added > kMoveStep) ok = false;
+        // A kill interrupts one move, which the engine makes of at most 1024 clusters.
+        if (now.leaked > before.leaked + kMoveStep) ok = false;
         std::cout << "kill " << k << " after " << wait << " s (" << (killed ? "killed" : "had ended") << "): "
-                  << (ok ? "files intact, no cluster owned twice" : "FAILED") << ", leaked clusters +" << added
-                  << " (now " << now.leaked << "), fragmented " << now.fragmentedFiles << std::endl;
-        leaked = now.leaked;
+                  << (ok ? "files intact, no cluster owned twice" : "FAILED") << ", clusters left in use without "
+                  << "an owner " << now.leaked - before.leaked << ", fragmented " << now.fragmentedFiles << std::endl;
     }
-
-    const ntfsvol::VolumeCheck afterKills = o.kills ? now : before;
-    auto t1 = std::chrono::steady_clock::now();
-    const std::string log = o.image + ".final.log";
-    const pid_t pid = startTool(o, log);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    const double runSeconds = seconds(t1);
-    const std::string output = readAll(log);
-    std::cout << "final run: exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << " in " << runSeconds
-              << " s\n";
-    std::string copiedLine;
-    for (std::istringstream lines(output); std::getline(lines, error);) {
-        if (error.find(" moves copied ") != std::string::npos) copiedLine = error;
-        if (error.rfind("Clean", 0) == 0 || error.rfind("Pass limit", 0) == 0 || error.rfind("Allocation", 0) == 0 ||
-            error.find("stay fragmented") != std::string::npos || error.find("refused") != std::string::npos)
-            std::cout << "  " << error << "\n";
+    if (o.kills && ok) {
+        const ntfsvol::VolumeCheck killed = now;
+        ok = wholeRun("run after the last kill", killed, now, runSeconds) && now.leaked == killed.leaked;
     }
-    ok = checkAgainst(before, o.image, now) && ok;
-    // Every fragmented file has to be copied once at least: the minimum a run can move.
-    const size_t at = copiedLine.find(" moves copied ");
-    const uint64_t copied = at == std::string::npos ? 0 : std::strtoull(copiedLine.c_str() + at + 14, nullptr, 10);
-    std::cout << "clusters copied in the final run: " << copied << "; clusters of the files fragmented "
-              << (o.kills ? "when the final run began: " : "before: ") << afterKills.fragmentedClusters << "\n";
-    std::cout << "after: " << now.fragmentedFiles << " fragmented (" << now.fragmentedRefused
-              << " of kinds not moved), leaked " << now.leaked << ", contents " << (ok ? "unchanged" : "CHANGED")
-              << "\n";
-    const bool clean = now.fragmentedFiles == now.fragmentedRefused;
-    return ok && clean && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+    fs::remove(pristine);
+    return ok ? 0 : 1;
 }

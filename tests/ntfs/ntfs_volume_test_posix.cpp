@@ -273,12 +273,14 @@ TEST_F(NtfsImage, RefusesVolumesItMustNotTouch) {
         SCOPED_TRACE(c.name);
         fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
         ASSERT_TRUE(c.spoil(image));
-        try {
-            openRw(image);
-            ADD_FAILURE() << "opened";
-        } catch (const CDfrgException& e) {
-            EXPECT_EQ(e.code(), ErrorVolumeUnavailable);
-            EXPECT_NE(e.message().find(c.reason), std::string::npos) << e.message();
+        for (CNtfsVolume::Access access : {CNtfsVolume::Access::ReadWrite, CNtfsVolume::Access::ReadOnly}) {
+            try {
+                CNtfsVolume volume(image, access);
+                ADD_FAILURE() << "opened";
+            } catch (const CDfrgException& e) {
+                EXPECT_EQ(e.code(), ErrorVolumeUnavailable);
+                EXPECT_NE(e.message().find(c.reason), std::string::npos) << e.message();
+            }
         }
     }
     // Read-only: the image made immutable (refused even to root); skipped where chattr is not.
