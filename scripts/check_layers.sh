@@ -12,6 +12,7 @@ declare -A allowed=(
   [monitor]="platform logging monitor"
   [engine]="platform logging volume sim config monitor engine"
   [service]="platform logging volume sim config monitor engine service"
+  [ntfs]="platform logging volume ntfs"
   [agent]="platform logging monitor agent"
 )
 bad=0

@@ -1,0 +1,301 @@
+// The NTFS volume on images made by the test: the engine's whole run on aged layouts, a move cut
+// short at every step, the answers of the device controls, and the volumes it must refuse.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "ntfs/ntfs_check.h"
+#include "ntfs/ntfs_volume.h"
+#include "ntfs_defrag.h"
+#include "ntfs_test_image.h"
+#include "platform/dfrg_exception.h"
+#include "platform/last_error.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::unique_ptr<CNtfsVolume> openRw(const std::string& image) {
+    return std::make_unique<CNtfsVolume>(image, CNtfsVolume::Access::ReadWrite);
+}
+
+// The first file the check found fragmented and of a kind that is moved ("/docs/g1-0").
+std::string firstMovableFragmented(const ntfsvol::VolumeCheck& check) {
+    for (const std::string& p : check.fragmentedPaths)
+        if (p.find(" (") == std::string::npos) return p;
+    return std::string();
+}
+
+WString onVolume(const std::string& path) {
+    WString w = u"N:" + platform::utf8ToUtf16(path);
+    for (char16_t& c : w)
+        if (c == u'/') c = u'\\';
+    return w;
+}
+
+// The runs of a file as the volume reports them (lcn -1 for a hole).
+std::vector<std::pair<int64_t, int64_t>> runsOf(CDfrgVolume& v, HANDLE file) {
+    std::vector<uint64_t> storage(512);
+    auto* out = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(storage.data());
+    DWORD returned = 0;
+    std::vector<std::pair<int64_t, int64_t>> runs;
+    if (!v.getRetrievalPointers(file, 0, out, static_cast<DWORD>(storage.size() * 8), &returned)) return runs;
+    int64_t vcn = out->StartingVcn.QuadPart;
+    for (DWORD i = 0; i < out->ExtentCount; ++i) {
+        runs.push_back({out->Extents[i].Lcn.QuadPart, out->Extents[i].NextVcn.QuadPart - vcn});
+        vcn = out->Extents[i].NextVcn.QuadPart;
+    }
+    return runs;
+}
+
+// The first free run of at least n clusters, from the volume's bitmap.
+int64_t freeRunOf(CDfrgVolume& v, uint64_t n) {
+    std::unique_ptr<uint8_t[]> bits;
+    v.readWholeBitmap(bits);
+    uint64_t run = 0;
+    for (uint64_t c = 0; c < v.totalClusters(); ++c) {
+        run = (bits[c / 8] >> (c % 8)) & 1 ? 0 : run + 1;
+        if (run == n) return static_cast<int64_t>(c + 1 - n);
+    }
+    return -1;
+}
+
+class NtfsImage : public testing::Test {
+protected:
+    TempDir dir;
+    std::string image = dir.file("aged.img");
+    void make(const NtfsImageRecipe& recipe) {
+        std::string error;
+        ASSERT_TRUE(makeAgedNtfsImage(image, recipe, error)) << error;
+    }
+};
+
+// Every image: each file's content unchanged, the allocation sound with nothing leaked, and only
+// the kinds that are not moved left fragmented.
+struct AgedCase {
+    const char* name;
+    NtfsImageRecipe recipe;
+};
+
+class EngineRun : public NtfsImage, public testing::WithParamInterface<AgedCase> {};
+
+TEST_P(EngineRun, DefragmentsEverythingItMovesAndChangesNoFile) {
+    make(GetParam().recipe);
+    const ntfsvol::VolumeCheck before = ntfsvol::checkVolume(image, true);
+    ASSERT_TRUE(before.sound()) << before.error;
+    ASSERT_EQ(before.leaked, 0u);
+    ASSERT_GT(before.fragmentedFiles, before.fragmentedRefused) << "the image is not aged";
+    if (GetParam().recipe.sectors) {
+        EXPECT_NE(before.totalClusters % 8, 0u);
+    }
+
+    ntfstool::EngineSettings settings(dir.file("settings"));
+    ntfstool::DefragOutcome outcome;
+    {
+        CDfrgContext context(openRw(image), 0, settings.volumeSettings());
+        outcome = ntfstool::defragUntilClean(context, settings.config(), 10, nullptr);
+    }
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_GT(outcome.total.defragged, 0u);
+
+    const ntfsvol::VolumeCheck after = ntfsvol::checkVolume(image, true);
+    ASSERT_TRUE(after.sound()) << after.error << " owned twice " << after.doubleOwned;
+    EXPECT_EQ(after.leaked, 0u);
+    EXPECT_EQ(after.hashes, before.hashes);
+    // Only the kinds that are not moved stay fragmented, and on a nearly full volume the files for
+    // which no free run is large enough.
+    EXPECT_LE(after.fragmentedFiles - after.fragmentedRefused, outcome.lastPass.nonDefraggable)
+        << firstMovableFragmented(after);
+    if (GetParam().recipe.fullness < 0.9) {
+        EXPECT_TRUE(outcome.clean);
+        EXPECT_EQ(after.fragmentedFiles, after.fragmentedRefused) << firstMovableFragmented(after);
+    }
+    EXPECT_EQ(std::system(("ntfsfix -n " + image + " >/dev/null 2>&1").c_str()), 0);
+}
+
+NtfsImageRecipe nearlyFullOddRecipe() {
+    NtfsImageRecipe r;
+    r.bytes = 32ull << 20;
+    r.sectors = (32ull << 20) / 512 - 8 * 37 - 5;
+    r.fullness = 0.97;
+    r.largestFile = 48;
+    r.seed = 7;
+    return r;
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, EngineRun,
+                         testing::Values(AgedCase{"Aged", NtfsImageRecipe()},
+                                         AgedCase{"NearlyFullOddClusterCount", nearlyFullOddRecipe()}),
+                         [](const testing::TestParamInfo<AgedCase>& i) { return std::string(i.param.name); });
+
+// A move ended right after each of its steps, as a kill there would end it: the file reads the
+// same, no cluster is owned twice, and at most the clusters of that move are left in use.
+TEST_F(NtfsImage, AMoveCutShortAfterAnyStepLosesNothing) {
+    NtfsImageRecipe r;
+    r.specials = false;
+    make(r);
+    const ntfsvol::VolumeCheck fresh = ntfsvol::checkVolume(image, true);
+    const std::string victim = firstMovableFragmented(fresh);
+    ASSERT_FALSE(victim.empty());
+    const std::string pristine = dir.file("pristine.img");
+    fs::copy_file(image, pristine);
+
+    struct Case {
+        int step;
+        bool switched;  // the file now lives at the target
+        bool leaks;     // one copy's clusters are left in use
+    };
+    for (const Case c : {Case{1, false, true}, Case{2, false, true}, Case{3, true, true}, Case{4, true, false},
+                         Case{0, true, false}}) {
+        SCOPED_TRACE(c.step);
+        fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+        int64_t target = -1;
+        uint64_t clusters = 0;
+        {
+            auto v = openRw(image);
+            HANDLE file = v->createFile(onVolume(victim), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            for (const auto& run : runsOf(*v, file)) clusters += static_cast<uint64_t>(run.second);
+            target = freeRunOf(*v, clusters);
+            ASSERT_GE(target, 0);
+            v->setStopAfterStep(c.step);
+            MOVE_FILE_DATA move{file, {}, {}, static_cast<DWORD>(clusters)};
+            move.StartingVcn.QuadPart = 0;
+            move.StartingLcn.QuadPart = target;
+            EXPECT_EQ(v->moveFile(move) != FALSE, c.step == 0);
+            v->closeHandle(file);
+        }
+        const ntfsvol::VolumeCheck after = ntfsvol::checkVolume(image, true);
+        ASSERT_TRUE(after.sound()) << after.error;
+        EXPECT_EQ(after.hashes, fresh.hashes);
+        EXPECT_EQ(after.leaked, c.leaks ? clusters : 0u);
+        auto v = openRw(image);
+        HANDLE file = v->createFile(onVolume(victim), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        const auto runs = runsOf(*v, file);
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(runs.size() == 1 && runs[0].first == target, c.switched);
+        v->closeHandle(file);
+    }
+}
+
+// The device controls answer with the layouts, partial results and errors of Windows.
+TEST_F(NtfsImage, AnswersAsTheDeviceControlsDo) {
+    make(NtfsImageRecipe());
+    const ntfsvol::VolumeCheck check = ntfsvol::checkVolume(image, false);
+    auto v = openRw(image);
+    EXPECT_EQ(v->fileSystemType(), CDfrgVolume::FileSystemType::NTFS);
+    EXPECT_EQ(v->totalClusters(), check.totalClusters);
+    EXPECT_EQ(v->volumeLabel(), u"Aged");
+
+    // A bitmap answer that does not fit: the start rounded down to a byte, ERROR_MORE_DATA.
+    std::vector<uint64_t> storage(8);
+    auto* bitmap = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(storage.data());
+    DWORD returned = 0;
+    EXPECT_FALSE(v->getVolumeBitmap(13, bitmap, 16 + 4, &returned));
+    EXPECT_EQ(platform::lastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(bitmap->StartingLcn.QuadPart, 8);
+    EXPECT_EQ(static_cast<uint64_t>(bitmap->BitmapSize.QuadPart), check.totalClusters - 8);
+    EXPECT_EQ(returned, 20u);
+    EXPECT_FALSE(v->getVolumeBitmap(static_cast<LONGLONG>(check.totalClusters), bitmap, 64, &returned));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_PARAMETER);
+
+    auto open = [&](const std::string& path) {
+        return v->createFile(onVolume(path), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    // Retrieval pointers one extent at a time: ERROR_MORE_DATA until the last.
+    HANDLE fragmented = open(firstMovableFragmented(check));
+    auto* pointers = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(storage.data());
+    EXPECT_FALSE(v->getRetrievalPointers(fragmented, 0, pointers, 32, &returned));
+    EXPECT_EQ(platform::lastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(pointers->ExtentCount, 1u);
+    // A file kept in its record has no clusters; nor has a name that is not there.
+    HANDLE tiny = open("/docs/tiny.txt");
+    EXPECT_FALSE(v->getRetrievalPointers(tiny, 0, pointers, 64, &returned));
+    EXPECT_EQ(platform::lastError(), ERROR_HANDLE_EOF);
+    EXPECT_EQ(open("/docs/none"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(platform::lastError(), ERROR_FILE_NOT_FOUND);
+
+    // Moves: a target in use is refused as Windows refuses it; files not moved are denied.
+    MOVE_FILE_DATA move{fragmented, {}, {}, 1};
+    move.StartingVcn.QuadPart = 0;
+    move.StartingLcn.QuadPart = 0;  // the boot sector
+    EXPECT_FALSE(v->moveFile(move));
+    EXPECT_EQ(platform::lastError(), ERROR_INVALID_PARAMETER);
+    move.StartingLcn.QuadPart = freeRunOf(*v, 16);
+    for (const char* path : {"/$MFT", "/$Extend/$Reparse", "/packed/squeezed0"}) {
+        SCOPED_TRACE(path);
+        move.FileHandle = open(path);
+        ASSERT_NE(move.FileHandle, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(v->moveFile(move));
+        EXPECT_EQ(platform::lastError(), ERROR_ACCESS_DENIED);
+    }
+    EXPECT_EQ(v->getFileAttributes(u"N:\\packed\\squeezed0") & FILE_ATTRIBUTE_COMPRESSED, FILE_ATTRIBUTE_COMPRESSED);
+    EXPECT_EQ(v->getFileAttributes(u"N:\\media\\sparse.img") & FILE_ATTRIBUTE_SPARSE_FILE, FILE_ATTRIBUTE_SPARSE_FILE);
+
+    // The root lists neither the file system's own files nor "." and "..".
+    std::vector<WString> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = v->findFirstFile(u"N:\\*.*", &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do names.push_back(asUtf16(data.cFileName));
+    while (v->findNextFile(find, &data));
+    v->findClose(find);
+    EXPECT_EQ(names, (std::vector<WString>{u"deep", u"docs", u"fill", u"media", u"packed", u"Ünïcødé-目录"}));
+}
+
+// What must not be touched is refused with a reason a person understands.
+TEST_F(NtfsImage, RefusesVolumesItMustNotTouch) {
+    NtfsImageRecipe r;
+    r.bytes = 16ull << 20;
+    r.specials = false;
+    r.fullness = 0.1;
+    make(r);
+    const std::string pristine = dir.file("pristine.img");
+    fs::copy_file(image, pristine);
+    struct Case {
+        const char* name;
+        bool (*spoil)(const std::string&);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"dirty", markNtfsDirty, "marked dirty"},
+        {"hibernated", addHibernationFile, "hibernated"},
+        {"not NTFS", [](const std::string& p) { return truncate(p.c_str(), 0) == 0 && truncate(p.c_str(), 1 << 20) == 0; },
+         "no NTFS"},
+        {"missing", [](const std::string& p) { return unlink(p.c_str()) == 0; }, "No such file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+        ASSERT_TRUE(c.spoil(image));
+        for (CNtfsVolume::Access access : {CNtfsVolume::Access::ReadWrite, CNtfsVolume::Access::ReadOnly}) {
+            try {
+                CNtfsVolume volume(image, access);
+                ADD_FAILURE() << "opened";
+            } catch (const CDfrgException& e) {
+                EXPECT_EQ(e.code(), ErrorVolumeUnavailable);
+                EXPECT_NE(e.message().find(c.reason), std::string::npos) << e.message();
+            }
+        }
+    }
+    // Read-only: the image made immutable (refused even to root); skipped where chattr is not.
+    fs::copy_file(pristine, image, fs::copy_options::overwrite_existing);
+    if (std::system(("chattr +i " + image + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "no chattr here";
+    }
+    try {
+        openRw(image);
+        ADD_FAILURE() << "opened";
+    } catch (const CDfrgException& e) {
+        EXPECT_NE(e.message().find("read-only"), std::string::npos) << e.message();
+    }
+    EXPECT_NO_THROW(CNtfsVolume(image, CNtfsVolume::Access::ReadOnly));
+    std::system(("chattr -i " + image).c_str());
+}
+
+}  // namespace
