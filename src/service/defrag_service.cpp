@@ -206,7 +206,10 @@ uint32_t CDefragService::serviceControlHandler(uint32_t control, uint32_t eventT
 
 void CDefragService::engineStatusCallback(DfrgStatus status) {
     CDefragService* self = instance();
-    if (status.status != 6) {
+    // A "working" report that the worker sent just before the pause reached it must not hide
+    // the paused status.
+    bool stalePause = status.status == 3 && self && !self->policy_.engineRunning;
+    if (status.status != 6 && !stalePause) {
         CDfrgStatistics::instance().setStatus(status.status);
         if (status.status == 5 && self) {
             self->finalStatus_ = 5;
