@@ -203,7 +203,7 @@ void writeExtend(ByteWriter& w, uint32_t id, uint64_t newSize, const std::vector
 DWORD createNode(CMemoryVolume::State& s, uint32_t parent, const WString& name, bool directory, DWORD attributes,
                  uint64_t size, const std::vector<Run>& runs, uint32_t& id) {
     Node* p = s.node(parent);
-    const uint64_t need = indexClustersFor(p->children.size() + 1), have = p->totalVcn();
+    const uint64_t need = indexClustersFor(p->children().size() + 1), have = p->totalVcn();
     std::vector<Run> growth;
     if (need > have) {
         growth = s.allocate(need - have, lastRealLcn(*p));
@@ -614,7 +614,7 @@ HANDLE CMemoryVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* da
             for (const char16_t* dots : {u".", u".."})
                 if (matchPattern(leaf, dots)) e.entries.push_back({dots, FILE_ATTRIBUTE_DIRECTORY, 0});
         }
-        for (uint32_t child : d->children) {
+        for (uint32_t child : d->children()) {
             const WString& name = s.entryName(child);
             if (!matchPattern(leaf, name)) continue;
             const Node* c = s.node(s.entryNode(child));

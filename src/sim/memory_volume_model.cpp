@@ -244,7 +244,7 @@ bool CMemoryVolume::State::applyMove(uint32_t id, uint64_t startVcn, uint64_t co
 
 bool CMemoryVolume::State::applyDelete(uint32_t id) {
     Node* n = node(id);
-    if (!n || id == kRoot || !n->children.empty()) return false;
+    if (!n || id == kRoot || (n->entries && !n->entries->empty())) return false;
     for (const Run& r : n->runs)
         if (r.lcn != kVirtual) markFree(r.lcn, r.length);
     Node* p = node(n->parent);
@@ -296,27 +296,27 @@ bool CMemoryVolume::State::applyUnlink(uint32_t parent, const WString& name) {
 }
 
 uint32_t CMemoryVolume::State::findChild(const Node& dir, const WString& name) const {
-    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), name, [&](uint32_t e, const WString& key) {
+    auto it = std::lower_bound(dir.children().begin(), dir.children().end(), name, [&](uint32_t e, const WString& key) {
         return platform::compareNoCase(entryName(e), key) < 0;
     });
-    if (it == dir.children.end() || platform::compareNoCase(entryName(*it), name) != 0) return kNoNode;
+    if (it == dir.children().end() || platform::compareNoCase(entryName(*it), name) != 0) return kNoNode;
     return *it;
 }
 
 bool CMemoryVolume::State::insertChild(Node& dir, uint32_t entry) {
     const WString& name = entryName(entry);
-    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), name, [&](uint32_t e, const WString& key) {
+    auto it = std::lower_bound(dir.children().begin(), dir.children().end(), name, [&](uint32_t e, const WString& key) {
         return platform::compareNoCase(entryName(e), key) < 0;
     });
-    if (it != dir.children.end() && platform::compareNoCase(entryName(*it), name) == 0) return false;
-    dir.children.insert(it, entry);
+    if (it != dir.children().end() && platform::compareNoCase(entryName(*it), name) == 0) return false;
+    dir.children().insert(it, entry);
     return true;
 }
 
 void CMemoryVolume::State::eraseChild(Node& dir, uint32_t entry) {
-    auto it = std::lower_bound(dir.children.begin(), dir.children.end(), entryName(entry),
+    auto it = std::lower_bound(dir.children().begin(), dir.children().end(), entryName(entry),
                                [&](uint32_t e, const WString& key) { return platform::compareNoCase(entryName(e), key) < 0; });
-    if (it != dir.children.end() && *it == entry) dir.children.erase(it);
+    if (it != dir.children().end() && *it == entry) dir.children().erase(it);
 }
 
 bool CMemoryVolume::State::hasLinks(uint32_t id) const {

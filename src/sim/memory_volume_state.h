@@ -33,9 +33,19 @@ struct Node {
     DWORD attributes = 0;  // without FILE_ATTRIBUTE_DIRECTORY
     uint64_t size = 0;
     std::vector<Run> runs;
-    // Entry values, sorted by their names compared case-insensitively. A sorted vector rather
-    // than a map: a million files then take a third of the memory and insert as fast.
-    std::vector<uint32_t> children;
+    // A directory's entry values, sorted by their names compared case-insensitively. A sorted
+    // vector rather than a map, and none at all for a file: a million files then take a third of
+    // the memory and insert as fast.
+    std::unique_ptr<std::vector<uint32_t>> entries;
+
+    const std::vector<uint32_t>& children() const {
+        static const std::vector<uint32_t> none;
+        return entries ? *entries : none;
+    }
+    std::vector<uint32_t>& children() {
+        if (!entries) entries = std::make_unique<std::vector<uint32_t>>();
+        return *entries;
+    }
 
     uint64_t totalVcn() const {
         uint64_t n = 0;

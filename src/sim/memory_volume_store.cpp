@@ -377,7 +377,7 @@ std::vector<std::string> CMemoryVolume::checkIntegrity() const {
             if (p && p->directory) listed = s.findChild(*p, n->name) == id;
             if (!listed) report("file " + std::to_string(id) + " is not in its directory");
         }
-        for (uint32_t child : n->children) {
+        for (uint32_t child : n->children()) {
             const bool link = (child & kLinkBit) != 0;
             const Node* c = s.node(s.entryNode(child));
             if (!c || (link ? s.links[child & ~kLinkBit].parent : c->parent) != id)
@@ -431,11 +431,11 @@ void CMemoryVolume::forEachWalkedEntry(
     while (!stack.empty()) {
         Level& top = stack.back();
         const Node* d = s.node(top.dir);
-        if (top.next >= d->children.size()) {
+        if (top.next >= d->children().size()) {
             stack.pop_back();
             continue;
         }
-        const uint32_t entry = d->children[top.next++];
+        const uint32_t entry = d->children()[top.next++];
         const Node* c = s.node(s.entryNode(entry));
         const WString path = top.path.empty() ? s.entryName(entry) : top.path + u"\\" + s.entryName(entry);
         if (c->directory) {

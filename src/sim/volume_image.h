@@ -7,6 +7,10 @@
 // image replays the journal and cuts off a record torn by a kill. Closing the image writes a new
 // one with the journal folded in, to a temporary file that is then renamed over the old one.
 //
+// The state is written and read as a stream: a volume never exists twice in memory, whether as
+// bytes and objects or as the file read whole. Images of the first format (no solid-state flag, no
+// hard links) are still read.
+//
 // One process at a time may have an image open.
 #pragma once
 #include <cstdint>
