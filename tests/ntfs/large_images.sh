@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # velkaris-ntfs on large generated NTFS images, for the figures: 1 GiB with 20 kills at random
-# moments of a run, 4 GiB, one 97 % full and one with a cluster count that is not a multiple of 8.
+# moments of a run, 4 GiB, 512 MiB 97 % full, and 1 GiB with a cluster count not a multiple of 8.
 # Each trial checks every file's content hash against the one before, that the volume opens in
 # ntfs-3g, that the bitmap equals the union of all run lists (nothing owned twice, nothing in use
 # without an owner but what a kill left), and what stays fragmented.
@@ -26,7 +26,7 @@ run() {
 }
 run 1g-kills --size 1 --fullness 0.6 --seed 11 --kills 20
 run 4g --size 4 --fullness 0.6 --seed 12
-run 1g-97-full --size 1 --fullness 0.97 --largest 64 --seed 13
+run 512m-97-full --size 0.5 --fullness 0.97 --largest 64 --seed 13
 run 1g-odd-clusters --size 1 --fullness 0.7 --seed 14 --odd
 rm -rf "$work"
 exit $failed
