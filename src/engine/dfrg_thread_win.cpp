@@ -30,4 +30,9 @@ void removeDumpFile(const WString& path) { DeleteFileW(wide(path)); }
 
 void installWorkerCrashReport() { installCrashReport(); }
 
-bool enterBackgroundMode() { return SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN) != FALSE; }
+bool enterBackgroundMode() {
+    // Background mode lowers the thread's I/O and memory priority; not every system has it (Wine
+    // refuses it), so the low processor priority is set on its own as well.
+    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST) != FALSE;
+}

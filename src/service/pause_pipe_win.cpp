@@ -68,12 +68,13 @@ public:
                         GetOverlappedResult(listening_.get(), &ov, &n, TRUE);
                         return nullptr;
                     }
-                } else if (e != ERROR_PIPE_CONNECTED) {
-                    // A client that came and went before the connect: nothing to hold.
+                } else if (e != ERROR_PIPE_CONNECTED && e != ERROR_NO_DATA) {
                     DisconnectNamedPipe(listening_.get());
                     continue;
                 }
-                // ERROR_PIPE_CONNECTED: the client came before the connect started.
+                // ERROR_PIPE_CONNECTED: the client came before the connect started; ERROR_NO_DATA:
+                // it came and went already. Either is handed out, so that every client counts
+                // (the connection then ends at its first read).
             }
             UniqueFile connected = std::move(listening_);
             // The next instance exists before this one is handed out, so that the name is never

@@ -8,6 +8,13 @@ if [ "$VDS_PLATFORM" != windows ]; then
 fi
 e2e_install_copy
 e2e_hold_wine_session
+# A small simulated disk, so that the service has a volume to work on and keeps running.
+mkdir -p "$INSTALL/volumes"
+volumes="Z:${INSTALL//\//\\}\\volumes"
+wine "$INSTALL/bin/velkaris-image.exe" create "$volumes\\C.vimg" --size 1G --files 2000 --seed 3 >/dev/null 2>&1 \
+  || bad "image not made"
+wine reg add 'HKLM\SOFTWARE\velkaris\Velkaris Lumeric Defrag\settings' /v simulationDirectory /t REG_SZ \
+  /d "$volumes" /f >/dev/null 2>&1
 key='HKLM\SYSTEM\CurrentControlSet\Services\VelkarisDefragService'
 
 expect_run "not installed" -1 -ci

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/win32_types.h"
 #include "service/pause_pipe.h"
 
 namespace {
@@ -109,6 +110,10 @@ TEST(PausePipeTest, AClientBeforeTheCallbackIsCountedButNotReported) {
 }
 
 TEST(PausePipeTest, ASecondServerCannotTakeANameInUse) {
+#ifdef _WIN32
+    // Wine does not refuse a second first instance of a pipe name; Windows does.
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) GTEST_SKIP() << "Wine shares pipe names";
+#endif
     std::string name = uniquePipeName();
     CPipeServer first(name);
     CPipeServer squatter(name);
