@@ -18,10 +18,19 @@ for t in "${targets[@]}"; do
     *) echo "unknown build: $t" >&2; exit 2 ;;
   esac
   echo "== build $t"
+  started=$SECONDS
   cmake -S . -B "build/$t" -G Ninja "${args[@]}" >/dev/null
-  if ! ninja -C "build/$t" -j "$jobs" >"build/$t.log" 2>&1; then
+  # The sanitizer builds serve the unit test programs and the fuzz build its targets only: the
+  # tools and installers come from the plain builds.
+  only=()
+  case "$t" in
+    asan|tsan) only=($(ninja -C "build/$t" -t targets all | sed -n 's/^\([A-Za-z0-9_]*_tests\): .*/\1/p' | grep -v "^cmake_" | sort -u)) ;;
+    fuzz) only=($(ninja -C "build/$t" -t targets all | sed -n 's/^\([A-Za-z0-9_]*_fuzz\): .*/\1/p' | grep -v "^cmake_" | sort -u)) ;;
+  esac
+  if ! ninja -C "build/$t" -j "$jobs" "${only[@]}" >"build/$t.log" 2>&1; then
     grep -v '^\[' "build/$t.log" | head -80
     echo "build $t failed"
     exit 1
   fi
+  echo "   build $t: $((SECONDS - started)) s"
 done

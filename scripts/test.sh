@@ -16,11 +16,13 @@ suite() {  # name, build dir, ctest arguments...
   local name=$1 dir=$2
   shift 2
   echo "== tests: $name"
+  local started=$SECONDS
   if (cd "$dir" && ctest --output-on-failure "$@"); then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
   fi
+  echo "   $name: $((SECONDS - started)) s"
 }
 # Native test programs run in a network namespace of their own when the machine allows it: the
 # Linux pause pipe is an abstract socket, so a service or demo running beside them never meets them.
@@ -30,11 +32,13 @@ native_suite() {  # name, build dir, ctest arguments...
   local name=$1 dir=$2
   shift 2
   echo "== tests: $name"
+  local started=$SECONDS
   if (cd "$dir" && $isolate ctest --output-on-failure "$@"); then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))
   fi
+  echo "   $name: $((SECONDS - started)) s"
 }
 echo "== layers"
 if bash scripts/check_layers.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
@@ -60,5 +64,5 @@ WINEPREFIX="$VELKARIS_WINEPREFIX" wineserver -k 2>/dev/null || true
 echo "== tests: fuzz"
 if bash scripts/fuzz.sh 20; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 
-echo "test suites: $passed passed, $failed failed"
+echo "test suites: $passed passed, $failed failed ($((SECONDS / 60)) min $((SECONDS % 60)) s in all)"
 [ "$failed" -eq 0 ]

@@ -6,7 +6,7 @@
 #include "platform/make_directory.h"
 #include "config/product_key.h"
 #include "platform/dfrg_exception.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 namespace {
 

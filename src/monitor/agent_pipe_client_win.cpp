@@ -1,8 +1,7 @@
 // Windows only: the agent pipe's client end.
 #include "monitor/agent_pipe_client.h"
 
-#include "platform/handles_win.h"
-#include "platform/text.h"
+#include "platform/local_pipe_win.h"
 
 namespace agent {
 
@@ -17,20 +16,10 @@ CAgentPipeClient::~CAgentPipeClient() { close(); }
 
 bool CAgentPipeClient::connect(const std::string& pipeName) {
     close();
-    const WString name = platform::utf8ToUtf16(pipeName);
-    const wchar_t* wideName = reinterpret_cast<const wchar_t*>(name.c_str());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        // Write access is all a report needs; FILE_READ_ATTRIBUTES lets the client see the
-        // server go (GetNamedPipeInfo).
-        impl_->pipe = UniqueFile(CreateFileW(wideName, FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, nullptr,
-                                             OPEN_EXISTING, 0, nullptr));
-        if (impl_->pipe) return true;
-        DWORD e = GetLastError();
-        if (e == ERROR_PIPE_BUSY) WaitNamedPipeW(wideName, 50);
-        else if (e == ERROR_FILE_NOT_FOUND && attempt < 20) Sleep(25);
-        else return false;
-    }
-    return false;
+    // Write access is all a report needs; FILE_READ_ATTRIBUTES lets the client see the server go
+    // (GetNamedPipeInfo).
+    impl_->pipe = platform::openPipeClient(pipeName, FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE);
+    return impl_->pipe.valid();
 }
 
 bool CAgentPipeClient::send(const std::vector<uint8_t>& message) {

@@ -12,7 +12,7 @@
 #include "monitor/process_accounting.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"
-#include "platform/unique_resource.h"
+#include "platform/handles_posix.h"
 #include "platform/win32_types.h"
 
 namespace monitor {
@@ -21,13 +21,7 @@ namespace {
 
 constexpr uint32_t kErrorGenFailure = 31;
 
-struct FdTraits {
-    using Type = int;
-    static Type invalid() { return -1; }
-    static bool isValid(Type fd) { return fd >= 0; }
-    static void close(Type fd) { ::close(fd); }
-};
-using UniqueFd = platform::UniqueResource<FdTraits>;
+using platform::UniqueFd;
 
 // The Windows error codes that OpenProcess and the queries give in the same situations.
 uint32_t errorFromErrno(int error) {

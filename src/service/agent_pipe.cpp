@@ -36,13 +36,14 @@ size_t CAgentPipeServer::threadCount() const {
 
 void CAgentPipeServer::drop(Drop reason, uint64_t id) {
     // Once per kind: a client that reconnects and misbehaves in a loop must not fill the log.
-    if (drops_[static_cast<int>(reason)]++ == 0) {
+    if (!logged_[static_cast<int>(reason)].exchange(true)) {
         LogScope scope("CAgentPipeServer");
         LogMessage(scope, LogPriority::Warning)
             .text("Agent dropped")
             .prop("Reason", dropName(reason))
             .prop("Connection", id);
     }
+    ++drops_[static_cast<int>(reason)];
 }
 
 void CAgentPipeServer::reapFinished() {

@@ -50,6 +50,7 @@ public:
 
     // Client threads still owned (running, or ended and not reaped yet).
     size_t threadCount() const;
+    // Clients dropped for `reason`; a drop is counted after it is logged.
     uint32_t dropCount(Drop reason) const { return drops_[static_cast<int>(reason)]; }
 
     static const char* dropName(Drop reason);
@@ -67,6 +68,7 @@ private:
     agent::CAgentReports& reports_;
     std::unique_ptr<AgentPipeTransport> transport_;
     std::atomic<uint32_t> drops_[static_cast<int>(Drop::Count)] = {};
+    std::atomic<bool> logged_[static_cast<int>(Drop::Count)] = {};
     mutable std::mutex clientsLock_;
     std::list<Client> clients_;
     uint64_t nextId_ = 1;

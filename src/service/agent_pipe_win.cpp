@@ -2,8 +2,7 @@
 // connect and write; only the service's account may create instances of the name.
 #include "service/agent_pipe.h"
 
-#include "platform/handles_win.h"
-#include "platform/text.h"
+#include "platform/local_pipe_win.h"
 #include "service/pipe_security.h"
 
 namespace {
@@ -52,60 +51,26 @@ private:
 
 class WinTransport : public AgentPipeTransport {
 public:
-    explicit WinTransport(const std::string& name)
-        : name_(platform::utf8ToUtf16(name)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          connect_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    explicit WinTransport(const std::string& name) : listener_(name, options()) {}
 
     std::unique_ptr<AgentPipeConnection> accept() override {
-        if (!stop_ || !connect_) return nullptr;
-        for (;;) {
-            if (WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) return nullptr;
-            if (!listening_ && !(listening_ = createInstance())) return nullptr;
-            ResetEvent(connect_.get());
-            OVERLAPPED ov{};
-            ov.hEvent = connect_.get();
-            if (!ConnectNamedPipe(listening_.get(), &ov)) {
-                DWORD e = GetLastError();
-                if (e == ERROR_IO_PENDING) {
-                    HANDLE waits[2] = {connect_.get(), stop_.get()};
-                    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                        CancelIo(listening_.get());
-                        DWORD n = 0;
-                        GetOverlappedResult(listening_.get(), &ov, &n, TRUE);
-                        return nullptr;
-                    }
-                } else if (e != ERROR_PIPE_CONNECTED) {
-                    DisconnectNamedPipe(listening_.get());
-                    continue;
-                }
-            }
-            UniqueFile connected = std::move(listening_);
-            // The next instance exists before this one is handed out: the name is never free.
-            listening_ = createInstance();
-            return std::make_unique<WinConnection>(std::move(connected), stop_.get());
-        }
+        UniqueFile connected = listener_.accept();
+        if (!connected) return nullptr;
+        return std::make_unique<WinConnection>(std::move(connected), listener_.stopEvent());
     }
-
-    void stop() override {
-        if (stop_) SetEvent(stop_.get());
-    }
+    void stop() override { listener_.stop(); }
 
 private:
-    UniqueFile createInstance() {
-        DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (created_ ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE);
-        UniqueFile pipe(CreateNamedPipeW(reinterpret_cast<const wchar_t*>(name_.c_str()), openMode,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                         PIPE_UNLIMITED_INSTANCES, 0, static_cast<DWORD>(4 * agent::kMessageSize), 0,
-                                         static_cast<SECURITY_ATTRIBUTES*>(pipe_security::clientsMayConnect())));
-        if (pipe) created_ = true;
-        return pipe;
+    static platform::PipeListener::Options options() {
+        platform::PipeListener::Options o;
+        o.access = PIPE_ACCESS_INBOUND;
+        o.pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+        o.inBuffer = static_cast<DWORD>(4 * agent::kMessageSize);
+        o.security = pipe_security::clientsMayConnect();
+        return o;
     }
 
-    WString name_;
-    UniqueHandle stop_;
-    UniqueHandle connect_;
-    UniqueFile listening_;
-    bool created_ = false;
+    platform::PipeListener listener_;
 };
 
 }  // namespace

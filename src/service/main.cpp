@@ -9,6 +9,7 @@
 #include "platform/process_paths.h"
 #include "service/agent_autostart.h"
 #include "service/defrag_service.h"
+#include "sim/simulation_provider.h"
 #include "logging/exception_log.h"
 #include "platform/dfrg_exception.h"
 
@@ -32,6 +33,7 @@ void registerSessionAgent(int argc, char** argv, int32_t exitCode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    useSimulationImages();
     installCrashReport();
     // Loads lazily: the registry is first touched after the directory change below.
     auto statistics = std::make_unique<CDfrgStatistics>();

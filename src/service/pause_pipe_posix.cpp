@@ -3,105 +3,49 @@
 #include "service/pause_pipe.h"
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+
+#include "platform/local_pipe_posix.h"
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
-socklen_t abstractAddress(const std::string& name, sockaddr_un& addr) {
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    size_t n = std::min(name.size(), sizeof addr.sun_path - 1);
-    std::memcpy(addr.sun_path + 1, name.data(), n);  // a leading zero byte: the abstract namespace
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
-}
-
-// Waits until fd is readable (or hung up) or the stop pipe is; true for fd.
-bool waitReadable(int fd, int stopFd) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    for (;;) {
-        int rc = ::poll(fds, 2, -1);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return false;
-        if (fds[1].revents) return false;
-        if (fds[0].revents) return true;
-    }
-}
+using platform::UniqueFd;
 
 class PosixConnection : public PausePipeConnection {
 public:
-    PosixConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {}
+    PosixConnection(UniqueFd fd, int stopFd) : fd_(std::move(fd)), stopFd_(stopFd) {}
     bool waitForRelease() override {
-        bool released = waitReadable(fd_.fd, stopFd_);
+        const bool released = platform::waitReadable(fd_.get(), stopFd_, -1) == platform::WaitResult::Ready;
         if (released) {
             char buffer[200];
             ssize_t got;
             do {
-                got = ::recv(fd_.fd, buffer, sizeof buffer, 0);
+                got = ::recv(fd_.get(), buffer, sizeof buffer, 0);
             } while (got < 0 && errno == EINTR);
         }
-        ::shutdown(fd_.fd, SHUT_RDWR);
+        ::shutdown(fd_.get(), SHUT_RDWR);
         return released;
     }
 
 private:
-    Fd fd_;
+    UniqueFd fd_;
     int stopFd_;
 };
 
 class PosixTransport : public PausePipeTransport {
 public:
-    explicit PosixTransport(const std::string& name) {
-        int p[2];
-        if (::pipe2(p, O_CLOEXEC) == 0) {
-            stopRead_.fd = p[0];
-            stopWrite_.fd = p[1];
-        }
-        listen_.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr;
-        socklen_t len = abstractAddress(name, addr);
-        if (listen_.fd >= 0 && (::bind(listen_.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listen_.fd, 16) != 0)) {
-            ::close(listen_.fd);
-            listen_.fd = -1;
-        }
-    }
+    explicit PosixTransport(const std::string& name) : listener_(name, SOCK_STREAM) {}
 
     std::unique_ptr<PausePipeConnection> accept() override {
-        if (listen_.fd < 0 || stopRead_.fd < 0) return nullptr;
-        for (;;) {
-            if (!waitReadable(listen_.fd, stopRead_.fd)) return nullptr;
-            int c = ::accept4(listen_.fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) return std::make_unique<PosixConnection>(c, stopRead_.fd);
-            if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) return nullptr;
-        }
+        UniqueFd c = listener_.accept();
+        if (!c) return nullptr;
+        return std::make_unique<PosixConnection>(std::move(c), listener_.stopFd());
     }
-
-    void stop() override {
-        if (stopWrite_.fd >= 0) {
-            char b = 1;
-            ssize_t n = ::write(stopWrite_.fd, &b, 1);
-            (void)n;
-        }
-    }
+    void stop() override { listener_.stop(); }
 
 private:
-    Fd listen_;
-    Fd stopRead_;
-    Fd stopWrite_;
+    platform::PipeListener listener_;
 };
 
 }  // namespace
@@ -111,7 +55,7 @@ std::unique_ptr<PausePipeTransport> PausePipeTransport::create(const std::string
 }
 
 struct CPausePipeClient::Impl {
-    int fd = -1;
+    UniqueFd fd;
     bool writable = false;
 };
 
@@ -120,32 +64,21 @@ CPausePipeClient::~CPausePipeClient() { close(); }
 
 bool CPausePipeClient::connect(const std::string& pipeName, Access access) {
     impl_->writable = access == Access::HoldAndWrite;
-    close();
-    impl_->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (impl_->fd < 0) return false;
-    sockaddr_un addr;
-    socklen_t len = abstractAddress(pipeName, addr);
-    if (::connect(impl_->fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-        close();
-        return false;
-    }
-    return true;
+    impl_->fd = platform::openPipeClient(pipeName, SOCK_STREAM);
+    return impl_->fd.valid();
 }
 
 bool CPausePipeClient::write(size_t bytes) {
-    if (impl_->fd < 0 || !impl_->writable) return false;
+    if (!impl_->fd || !impl_->writable) return false;
     std::string data(bytes, 'x');
-    return ::send(impl_->fd, data.data(), data.size(), MSG_NOSIGNAL) > 0;
+    return ::send(impl_->fd.get(), data.data(), data.size(), MSG_NOSIGNAL) > 0;
 }
 
-void CPausePipeClient::close() {
-    if (impl_->fd >= 0) ::close(impl_->fd);
-    impl_->fd = -1;
-}
+void CPausePipeClient::close() { impl_->fd.reset(); }
 
 bool CPausePipeClient::serverGone(uint32_t waitMs) {
-    if (impl_->fd < 0) return true;
-    pollfd p{impl_->fd, POLLIN | POLLRDHUP, 0};
+    if (!impl_->fd) return true;
+    pollfd p{impl_->fd.get(), POLLIN | POLLRDHUP, 0};
     int rc = ::poll(&p, 1, static_cast<int>(waitMs));
     return rc > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLIN | POLLERR));
 }

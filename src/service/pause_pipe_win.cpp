@@ -1,8 +1,7 @@
 // Windows only: the pause pipe as a named pipe with overlapped connect and read.
 #include "service/pause_pipe.h"
 
-#include "platform/handles_win.h"
-#include "platform/text.h"
+#include "platform/local_pipe_win.h"
 #include "service/pipe_security.h"
 
 namespace {
@@ -46,66 +45,25 @@ private:
 
 class WinTransport : public PausePipeTransport {
 public:
-    explicit WinTransport(const std::string& name)
-        : name_(platform::utf8ToUtf16(name)), stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          connect_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    explicit WinTransport(const std::string& name) : listener_(name, options()) {}
 
     std::unique_ptr<PausePipeConnection> accept() override {
-        if (!stop_ || !connect_) return nullptr;
-        for (;;) {
-            if (WaitForSingleObject(stop_.get(), 0) == WAIT_OBJECT_0) return nullptr;
-            if (!listening_ && !(listening_ = createInstance())) return nullptr;
-            ResetEvent(connect_.get());
-            OVERLAPPED ov{};
-            ov.hEvent = connect_.get();
-            if (!ConnectNamedPipe(listening_.get(), &ov)) {
-                DWORD e = GetLastError();
-                if (e == ERROR_IO_PENDING) {
-                    HANDLE waits[2] = {connect_.get(), stop_.get()};
-                    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                        CancelIo(listening_.get());
-                        DWORD n = 0;
-                        GetOverlappedResult(listening_.get(), &ov, &n, TRUE);
-                        return nullptr;
-                    }
-                } else if (e != ERROR_PIPE_CONNECTED && e != ERROR_NO_DATA) {
-                    DisconnectNamedPipe(listening_.get());
-                    continue;
-                }
-                // ERROR_PIPE_CONNECTED: the client came before the connect started; ERROR_NO_DATA:
-                // it came and went already. Either is handed out, so that every client counts
-                // (the connection then ends at its first read).
-            }
-            UniqueFile connected = std::move(listening_);
-            // The next instance exists before this one is handed out, so that the name is never
-            // free for another process to take between two clients.
-            listening_ = createInstance();
-            return std::make_unique<WinConnection>(std::move(connected), stop_.get());
-        }
+        UniqueFile connected = listener_.accept();
+        if (!connected) return nullptr;
+        return std::make_unique<WinConnection>(std::move(connected), listener_.stopEvent());
     }
-
-    void stop() override {
-        if (stop_) SetEvent(stop_.get());
-    }
+    void stop() override { listener_.stop(); }
 
 private:
-    UniqueFile createInstance() {
-        // The first instance claims the name: when another process holds it already, the server
-        // refuses to serve rather than share a name whose security it does not control.
-        DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (created_ ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE);
-        UniqueFile pipe(CreateNamedPipeW(reinterpret_cast<const wchar_t*>(name_.c_str()), openMode,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 200,
-                                         200, 0xFFFFFFFF,
-                                         static_cast<SECURITY_ATTRIBUTES*>(pipe_security::clientsMayConnect())));
-        if (pipe) created_ = true;
-        return pipe;
+    static platform::PipeListener::Options options() {
+        platform::PipeListener::Options o;
+        o.outBuffer = o.inBuffer = 200;
+        o.defaultTimeoutMs = 0xFFFFFFFF;
+        o.security = pipe_security::clientsMayConnect();
+        return o;
     }
 
-    WString name_;
-    UniqueHandle stop_;
-    UniqueHandle connect_;
-    UniqueFile listening_;
-    bool created_ = false;
+    platform::PipeListener listener_;
 };
 
 }  // namespace
@@ -123,24 +81,13 @@ CPausePipeClient::~CPausePipeClient() { close(); }
 
 bool CPausePipeClient::connect(const std::string& pipeName, Access access) {
     close();
-    const WString name = platform::utf8ToUtf16(pipeName);
-    const wchar_t* wideName = reinterpret_cast<const wchar_t*>(name.c_str());
     // Reading is what telling a gone server needs (PeekNamedPipe); writing only a client that
     // releases its hold by writing. A hold asks for no more, so the pipe's default security
     // (read for everyone) is enough for it.
     DWORD desired = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     if (access == Access::HoldAndWrite) desired |= FILE_WRITE_DATA;
-    // The server makes its next instance on its own thread: a client can arrive in between
-    // (no instance yet, or all busy) and waits a little for it.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        impl_->pipe = UniqueFile(CreateFileW(wideName, desired, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (impl_->pipe) return true;
-        DWORD e = GetLastError();
-        if (e == ERROR_PIPE_BUSY) WaitNamedPipeW(wideName, 50);
-        else if (e == ERROR_FILE_NOT_FOUND && attempt < 20) Sleep(25);
-        else return false;
-    }
-    return false;
+    impl_->pipe = platform::openPipeClient(pipeName, desired);
+    return impl_->pipe.valid();
 }
 
 bool CPausePipeClient::write(size_t bytes) {

@@ -1,16 +1,18 @@
 // The simulated machine: every volume image (*.vimg) of a directory is a fixed drive, from C on
 // in name order. An image stays open while any volume object of its letter exists.
+#include "sim/simulation_provider.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <mutex>
 
-#include "platform/process_paths.h"
 #include "platform/dfrg_exception.h"
+#include "platform/process_paths.h"
 #include "sim/simulated_user.h"
 #include "sim/simulated_volume.h"
 #include "sim/volume_image.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 namespace fs = std::filesystem;
 
@@ -104,3 +106,5 @@ private:
 std::shared_ptr<CVolumeProvider> makeSimulationVolumeProvider(const WString& directory) {
     return std::make_shared<SimulationProvider>(directory);
 }
+
+void useSimulationImages() { registerSimulationProvider(&makeSimulationVolumeProvider); }

@@ -1,5 +1,5 @@
 #include "config/dfrg_config.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "config/dfrg_config.h"
 #include "config/product_key.h"
 #include "support/config_test_registry.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "config/dfrg_config.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 #include "config/dfrg_statistics.h"
 #include "config/product_key.h"
 #include "engine/defrag_smart.h"

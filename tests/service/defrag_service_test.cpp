@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "config/dfrg_statistics.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 #include "fake_service_control.h"
 #include "platform/clock.h"
 #include "service/defrag_service.h"

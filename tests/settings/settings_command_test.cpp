@@ -9,7 +9,7 @@
 #include "config/dfrg_config.h"
 #include "config/product_key.h"
 #include "settings/setting_table.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 #include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"
 

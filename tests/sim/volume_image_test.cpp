@@ -10,7 +10,7 @@
 #include "volume/dfrg_file.h"
 #include "volume/extent_snapshot.h"
 #include "sim/volume_image.h"
-#include "sim/provider_selection.h"
+#include "sim/simulation_provider.h"
 
 using namespace voltest;
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@
 #include "config/product_key.h"
 #include "config/registry_store.h"
 #include "platform/process_paths.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 #include "support/engine_files_support.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 
 #include <gtest/gtest.h>
 

@@ -36,6 +36,7 @@
 #include "volume/dfrg_context.h"
 #include "sim/image_synthesis.h"
 #include "sim/simulated_volume.h"
+#include "sim/simulation_provider.h"
 #include "sim/volume_image.h"
 #include "volume/volume_provider.h"
 
@@ -159,6 +160,7 @@ std::string progressLine(const statusview::ServiceProgress& p, const demo::LogFo
 }  // namespace
 
 int main(int argc, char** argv) {
+    useSimulationImages();
     Options o;
     o.image.volumeBytes = 64ull << 30;
     o.image.fileCount = 100000;

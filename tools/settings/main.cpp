@@ -6,8 +6,10 @@
 #include "platform/process_paths.h"
 #include "settings/settings_command.h"
 #include "settings/utf8_arguments.h"
+#include "sim/simulation_provider.h"
 
 int main(int argc, char** argv) {
+    useSimulationImages();
     std::vector<std::string> args = settings::utf8Arguments(argc, argv);
     std::string directory = platform::executableDirectory();
     if (!directory.empty()) platform::setCurrentDirectory(directory);

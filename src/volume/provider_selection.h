@@ -4,8 +4,13 @@
 
 #include "platform/text.h"
 #include "volume/volume_provider.h"
-// The images (*.vimg) of a directory, one drive letter per image from 'C' on.
-std::shared_ptr<CVolumeProvider> makeSimulationVolumeProvider(const WString& directory);
+
+// The provider of a simulation directory's images. The simulation layer sits above this one, so a
+// program that links it registers the factory at start (useSimulationImages); without it a
+// simulation directory gives a machine without fixed drives, never the real drives.
+using SimulationProviderFactory = std::shared_ptr<CVolumeProvider> (*)(const WString& directory);
+void registerSimulationProvider(SimulationProviderFactory factory);
+std::shared_ptr<CVolumeProvider> makeRegisteredSimulationProvider(const WString& directory);
 
 // Chooses the provider of this process: the simulation directory when one is given, else the
 // system provider. A provider set with overrideVolumeProvider (tests, tools) wins over both.
