@@ -2,24 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/byte_order.h"
+
 namespace agent {
 
 namespace {
 
 constexpr uint32_t kLastInputKnown = 1, kCursorKnown = 2, kFullscreen = 4, kScreenSaver = 8, kAllFlags = 15;
 
-void put32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put16(std::vector<uint8_t>& out, size_t at, uint16_t v) {
-    out[at] = static_cast<uint8_t>(v);
-    out[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // Offsets of the fields in a message.
 constexpr size_t kAtMagic = 0, kAtVersion = 4, kAtSize = 6, kAtSession = 8, kAtSequence = 12, kAtSent = 16,
@@ -30,46 +20,46 @@ constexpr size_t kAtMagic = 0, kAtVersion = 4, kAtSize = 6, kAtSession = 8, kAtS
 
 std::vector<uint8_t> encode(const Report& r) {
     std::vector<uint8_t> out(kMessageSize, 0);
-    put32(out, kAtMagic, kMagic);
-    put16(out, kAtVersion, kVersion);
-    put16(out, kAtSize, static_cast<uint16_t>(kMessageSize));
-    put32(out, kAtSession, r.sessionId);
-    put32(out, kAtSequence, r.sequence);
-    put32(out, kAtSent, r.sentTick);
-    put32(out, kAtInput, r.lastInputTick);
+    platform::storeLE32(out.data() + kAtMagic, kMagic);
+    platform::storeLE16(out.data() + kAtVersion, kVersion);
+    platform::storeLE16(out.data() + kAtSize, static_cast<uint16_t>(kMessageSize));
+    platform::storeLE32(out.data() + kAtSession, r.sessionId);
+    platform::storeLE32(out.data() + kAtSequence, r.sequence);
+    platform::storeLE32(out.data() + kAtSent, r.sentTick);
+    platform::storeLE32(out.data() + kAtInput, r.lastInputTick);
     uint32_t flags = (r.lastInputKnown ? kLastInputKnown : 0) | (r.cursorKnown ? kCursorKnown : 0) |
                      (r.fullscreen ? kFullscreen : 0) | (r.screenSaver ? kScreenSaver : 0);
-    put32(out, kAtFlags, flags);
-    put32(out, kAtX, static_cast<uint32_t>(r.cursorX));
-    put32(out, kAtY, static_cast<uint32_t>(r.cursorY));
-    put32(out, kAtFullscreenPid, r.fullscreenProcessId);
+    platform::storeLE32(out.data() + kAtFlags, flags);
+    platform::storeLE32(out.data() + kAtX, static_cast<uint32_t>(r.cursorX));
+    platform::storeLE32(out.data() + kAtY, static_cast<uint32_t>(r.cursorY));
+    platform::storeLE32(out.data() + kAtFullscreenPid, r.fullscreenProcessId);
     const uint32_t count = static_cast<uint32_t>(std::min<size_t>(r.windowedProcesses.size(), kMaxProcesses));
-    put32(out, kAtCount, count);
-    for (uint32_t i = 0; i < count; ++i) put32(out, kAtProcesses + 4 * i, r.windowedProcesses[i]);
+    platform::storeLE32(out.data() + kAtCount, count);
+    for (uint32_t i = 0; i < count; ++i) platform::storeLE32(out.data() + kAtProcesses + 4 * i, r.windowedProcesses[i]);
     return out;
 }
 
 DecodeResult decode(const uint8_t* data, size_t size, Report& out) {
-    if (size < kAtSize + 2 || get32(data + kAtMagic) != kMagic) return DecodeResult::Malformed;
+    if (size < kAtSize + 2 || platform::loadLE32(data + kAtMagic) != kMagic) return DecodeResult::Malformed;
     // The version goes first, so that a newer agent is told apart from a broken one.
-    if (get16(data + kAtVersion) != kVersion) return DecodeResult::WrongVersion;
-    if (size != kMessageSize || get16(data + kAtSize) != kMessageSize) return DecodeResult::Malformed;
-    const uint32_t flags = get32(data + kAtFlags);
-    const uint32_t count = get32(data + kAtCount);
+    if (platform::loadLE16(data + kAtVersion) != kVersion) return DecodeResult::WrongVersion;
+    if (size != kMessageSize || platform::loadLE16(data + kAtSize) != kMessageSize) return DecodeResult::Malformed;
+    const uint32_t flags = platform::loadLE32(data + kAtFlags);
+    const uint32_t count = platform::loadLE32(data + kAtCount);
     if ((flags & ~kAllFlags) || count > kMaxProcesses) return DecodeResult::Malformed;
     Report r;
-    r.sessionId = get32(data + kAtSession);
-    r.sequence = get32(data + kAtSequence);
-    r.sentTick = get32(data + kAtSent);
-    r.lastInputTick = get32(data + kAtInput);
+    r.sessionId = platform::loadLE32(data + kAtSession);
+    r.sequence = platform::loadLE32(data + kAtSequence);
+    r.sentTick = platform::loadLE32(data + kAtSent);
+    r.lastInputTick = platform::loadLE32(data + kAtInput);
     r.lastInputKnown = flags & kLastInputKnown;
     r.cursorKnown = flags & kCursorKnown;
     r.fullscreen = flags & kFullscreen;
     r.screenSaver = flags & kScreenSaver;
-    r.cursorX = static_cast<int32_t>(get32(data + kAtX));
-    r.cursorY = static_cast<int32_t>(get32(data + kAtY));
-    r.fullscreenProcessId = get32(data + kAtFullscreenPid);
-    for (uint32_t i = 0; i < count; ++i) r.windowedProcesses.push_back(get32(data + kAtProcesses + 4 * i));
+    r.cursorX = static_cast<int32_t>(platform::loadLE32(data + kAtX));
+    r.cursorY = static_cast<int32_t>(platform::loadLE32(data + kAtY));
+    r.fullscreenProcessId = platform::loadLE32(data + kAtFullscreenPid);
+    for (uint32_t i = 0; i < count; ++i) r.windowedProcesses.push_back(platform::loadLE32(data + kAtProcesses + 4 * i));
     out = std::move(r);
     return DecodeResult::Ok;
 }

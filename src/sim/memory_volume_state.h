@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/byte_order.h"
 #include "sim/memory_volume.h"
 
 namespace memvol {
@@ -136,18 +137,11 @@ class ByteWriter {
 public:
     explicit ByteWriter(std::vector<uint8_t>& out) : out_(out) {}
     void u8(uint8_t v) { out_.push_back(v); }
-    void u32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-    void u64(uint64_t v) {
-        for (int i = 0; i < 8; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
+    void u32(uint32_t v) { platform::appendLE(out_, v, 4); }
+    void u64(uint64_t v) { platform::appendLE(out_, v, 8); }
     void text(const WString& s) {
         u32(static_cast<uint32_t>(s.size()));
-        for (char16_t c : s) {
-            out_.push_back(static_cast<uint8_t>(c & 0xFF));
-            out_.push_back(static_cast<uint8_t>(c >> 8));
-        }
+        platform::appendUtf16LE(out_, s);
     }
 
 private:
@@ -164,15 +158,13 @@ public:
     }
     bool u32(uint32_t& v) {
         if (end_ - p_ < 4) return false;
-        v = 0;
-        for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p_[i]) << (8 * i);
+        v = platform::loadLE32(p_);
         p_ += 4;
         return true;
     }
     bool u64(uint64_t& v) {
         if (end_ - p_ < 8) return false;
-        v = 0;
-        for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p_[i]) << (8 * i);
+        v = platform::loadLE64(p_);
         p_ += 8;
         return true;
     }
@@ -180,8 +172,7 @@ public:
     bool text(WString& s, uint32_t maxUnits = 32767) {
         uint32_t n;
         if (!u32(n) || n > maxUnits || static_cast<size_t>(end_ - p_) < size_t(n) * 2) return false;
-        s.resize(n);
-        for (uint32_t i = 0; i < n; ++i) s[i] = static_cast<char16_t>(p_[2 * i] | (p_[2 * i + 1] << 8));
+        s = platform::loadUtf16LE(p_, n);
         p_ += size_t(n) * 2;
         return true;
     }

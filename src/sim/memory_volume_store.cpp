@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "sim/memory_volume.h"
 #include "sim/memory_volume_state.h"
 
@@ -43,20 +44,19 @@ public:
     void u8(uint8_t v) { put(&v, 1); }
     void u32(uint32_t v) {
         uint8_t b[4];
-        for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+        platform::storeLE32(b, v);
         put(b, 4);
     }
     void u64(uint64_t v) {
         uint8_t b[8];
-        for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+        platform::storeLE64(b, v);
         put(b, 8);
     }
     void text(const WString& s) {
         u32(static_cast<uint32_t>(s.size()));
-        for (char16_t c : s) {
-            const uint8_t b[2] = {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)};
-            put(b, 2);
-        }
+        std::vector<uint8_t> b;
+        platform::appendUtf16LE(b, s);
+        put(b.data(), b.size());
     }
     // Words or cluster data as little-endian bytes, in pieces, so that the sink may be slow
     // without holding a copy.
@@ -102,25 +102,22 @@ public:
     bool u32(uint32_t& v) {
         uint8_t b[4];
         if (!get(b, 4)) return false;
-        v = 0;
-        for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b[i]) << (8 * i);
+        v = platform::loadLE32(b);
         return true;
     }
     bool u64(uint64_t& v) {
         uint8_t b[8];
         if (!get(b, 8)) return false;
-        v = 0;
-        for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(b[i]) << (8 * i);
+        v = platform::loadLE64(b);
         return true;
     }
     // Strings longer than a name may be are refused, so a damaged count cannot ask for gigabytes.
     bool text(WString& s, uint32_t maxUnits) {
         uint32_t n;
         if (!u32(n) || n > maxUnits || remaining() < uint64_t(n) * 2) return false;
-        uint8_t b[2 * 255];
-        if (!get(b, size_t(n) * 2)) return false;
-        s.resize(n);
-        for (uint32_t i = 0; i < n; ++i) s[i] = static_cast<char16_t>(b[2 * i] | (b[2 * i + 1] << 8));
+        std::vector<uint8_t> b(size_t(n) * 2);
+        if (n != 0 && !get(b.data(), b.size())) return false;
+        s = platform::loadUtf16LE(b.data(), n);
         return true;
     }
     template <class T>

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/byte_order.h"
 
 namespace fs = std::filesystem;
 
@@ -34,17 +35,6 @@ const std::array<std::array<uint32_t, 256>, 8>& crcTables() {
     return tables;
 }
 
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put64(uint8_t* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-uint64_t get64(const uint8_t* p) { return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32; }
 
 // The state goes to the file through the checksum.
 class FileSink : public CMemoryVolume::StateSink {
@@ -104,9 +94,9 @@ bool writeImage(const fs::path& path, const CMemoryVolume& volume, std::string& 
         ok = out && volume.serialize(sink);
         // The header, with the length and checksum of what followed, goes in last.
         std::memcpy(header, kMagic, sizeof kMagic);
-        put32(header + 8, kFormatVersion);
-        put64(header + 16, sink.bytes());
-        put32(header + 24, sink.crc());
+        platform::storeLE32(header + 8, kFormatVersion);
+        platform::storeLE64(header + 16, sink.bytes());
+        platform::storeLE32(header + 24, sink.crc());
         out.seekp(0);
         out.write(reinterpret_cast<const char*>(header), sizeof header);
         out.flush();
@@ -136,12 +126,12 @@ bool readHeader(std::ifstream& in, uint64_t fileSize, uint64_t& length, uint32_t
         error = "not a volume image";
         return false;
     }
-    if (get32(header + 8) != kFormatVersion) {
+    if (platform::loadLE32(header + 8) != kFormatVersion) {
         error = "unknown volume image version";
         return false;
     }
-    length = get64(header + 16);
-    crc = get32(header + 24);
+    length = platform::loadLE64(header + 16);
+    crc = platform::loadLE32(header + 24);
     if (length > fileSize - kHeaderBytes) {
         error = "volume image is cut short";
         return false;
@@ -155,7 +145,7 @@ uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) {
     const auto& t = crcTables();
     crc = ~crc;
     for (; size >= 8; size -= 8, data += 8) {
-        const uint32_t lo = crc ^ get32(data), hi = get32(data + 4);
+        const uint32_t lo = crc ^ platform::loadLE32(data), hi = platform::loadLE32(data + 4);
         crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
               t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
@@ -212,11 +202,11 @@ std::shared_ptr<CVolumeImage> CVolumeImage::open(const fs::path& path, char16_t 
     while (size - at >= kRecordHeader) {
         uint8_t header[kRecordHeader];
         if (!in.read(reinterpret_cast<char*>(header), sizeof header)) break;
-        const uint32_t recordLength = get32(header);
+        const uint32_t recordLength = platform::loadLE32(header);
         if (recordLength > size - at - kRecordHeader) break;
         payload.resize(recordLength);
         if (recordLength && !in.read(reinterpret_cast<char*>(payload.data()), recordLength)) break;
-        if (crc32(payload.data(), recordLength) != get32(header + 4)) break;
+        if (crc32(payload.data(), recordLength) != platform::loadLE32(header + 4)) break;
         if (!volume->replay(payload.data(), recordLength)) break;
         at += kRecordHeader + recordLength;
     }
@@ -269,8 +259,8 @@ DWORD CVolumeImage::write(const std::vector<uint8_t>& record) {
     // lost at the next open, so nothing more is accepted.
     if (broken_) return ERROR_WRITE_FAULT;
     uint8_t header[kRecordHeader];
-    put32(header, static_cast<uint32_t>(record.size()));
-    put32(header + 4, crc32(record.data(), record.size()));
+    platform::storeLE32(header, static_cast<uint32_t>(record.size()));
+    platform::storeLE32(header + 4, crc32(record.data(), record.size()));
     journal_.write(reinterpret_cast<const char*>(header), sizeof header);
     journal_.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
     // Handed to the operating system before the change may report success.

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "platform/byte_order.h"
 #include "platform/dfrg_exception.h"
 
 namespace volume_dump {
@@ -43,16 +44,6 @@ private:
     std::ostream& out_;
 };
 
-void putLe(unsigned char* out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint64_t getLe(const unsigned char* in, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | in[i];
-    return v;
-}
-
 void checkPathLength(const WString& text) {
     if (text.size() > kMaxPathLength)
         throw CDfrgException(ErrorInvalidParameter, "Path too long for a volume dump: " + platform::utf16ToUtf8(text.substr(0, 64)) + "...");
@@ -89,8 +80,8 @@ void CVolumeDumpWriter::putString(const WString& text) {
     // Count, text and terminator in one write, so that a short write is one failure.
     std::string bytes(4 + 2 * (text.size() + 1), '\0');
     auto* p = reinterpret_cast<unsigned char*>(&bytes[0]);
-    putLe(p, text.size(), 4);
-    for (size_t i = 0; i < text.size(); ++i) putLe(p + 4 + 2 * i, text[i], 2);
+    platform::storeLE(p, text.size(), 4);
+    for (size_t i = 0; i < text.size(); ++i) platform::storeLE(p + 4 + 2 * i, text[i], 2);
     if (!sink_->write(bytes.data(), bytes.size()))
         throw CDfrgException(ErrorWriteFile, "Error writing string " + platform::utf16ToUtf8(text));
 }
@@ -99,12 +90,12 @@ void CVolumeDumpWriter::writeVolumeHeader(const VolumeDumpHeader& header) {
     checkPathLength(header.volumeName);
     put(kVolumeTag, 4, "Error writing tag VDFH");
     unsigned char letter[2];
-    putLe(letter, header.driveLetter, 2);
+    platform::storeLE(letter, header.driveLetter, 2);
     put(letter, 2, "Error writing drive letter");
     putString(header.volumeName);
     unsigned char facts[8 + 4 + 1];
-    putLe(facts, header.totalClusters, 8);
-    putLe(facts + 8, header.bytesPerCluster, 4);
+    platform::storeLE(facts, header.totalClusters, 8);
+    platform::storeLE(facts + 8, header.bytesPerCluster, 4);
     facts[12] = header.fileSystemType;
     put(facts, sizeof facts, "Error writing volume facts");
     totalClusters_ = header.totalClusters;
@@ -125,7 +116,7 @@ void CVolumeDumpWriter::writeBitmap(const uint8_t* bitmap, size_t size) {
 void CVolumeDumpWriter::writeEntryListHeader(uint64_t entryCount) {
     unsigned char head[4 + 8];
     std::copy(kEntryListTag, kEntryListTag + 4, head);
-    putLe(head + 4, entryCount, 8);
+    platform::storeLE(head + 4, entryCount, 8);
     put(head, sizeof head, "Error writing entry count");
 }
 
@@ -133,14 +124,14 @@ void CVolumeDumpWriter::writeEntry(const WString& path, const VolumeDumpExtent* 
     checkPathLength(path);
     putString(path);
     unsigned char values[4 + 8];
-    putLe(values, kEntryMark, 4);
-    putLe(values + 4, count, 8);
+    platform::storeLE(values, kEntryMark, 4);
+    platform::storeLE(values + 4, count, 8);
     put(values, sizeof values, "Error writing Entry");
     for (size_t i = 0; i < count; ++i) {
         unsigned char lcn[8];
-        putLe(lcn, extents[i].start, 8);
+        platform::storeLE(lcn, extents[i].start, 8);
         put(lcn, 8, "Error writing lStart");
-        putLe(lcn, extents[i].end, 8);
+        platform::storeLE(lcn, extents[i].end, 8);
         put(lcn, 8, "Error writing lEnd");
     }
 }
@@ -187,7 +178,7 @@ public:
     uint64_t number(int bytes, const char* what) {
         unsigned char b[8];
         read(b, static_cast<uint64_t>(bytes), what);
-        return getLe(b, bytes);
+        return platform::loadLE(b, bytes);
     }
 
     void tag(const char* expected) {
@@ -207,9 +198,9 @@ public:
         std::string raw(static_cast<size_t>((count + 1) * 2), '\0');
         read(&raw[0], raw.size(), what);
         const auto* p = reinterpret_cast<const unsigned char*>(raw.data());
-        if (getLe(p + 2 * count, 2) != 0) fail(std::string(what) + " is not terminated by 0", at);
+        if (platform::loadLE(p + 2 * count, 2) != 0) fail(std::string(what) + " is not terminated by 0", at);
         WString text(static_cast<size_t>(count), u'\0');
-        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(getLe(p + 2 * i, 2));
+        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char16_t>(platform::loadLE(p + 2 * i, 2));
         return text;
     }
 
