@@ -18,10 +18,6 @@ seeds=$root/tests/fuzz/corpus
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for f in tests/fuzz/*_fuzz.cpp; do targets+=("$(basename "$f" .cpp)"); done
-  # The pause-pipe target still finds a hold whose count never returns to 0 (an open fault, not
-  # yet understood); it runs only when named: bash scripts/fuzz.sh SECONDS pause_pipe_fuzz
-  targets=("${targets[@]/pause_pipe_fuzz}")
-  targets=(${targets[@]})
 fi
 mkdir -p build/fuzz/findings
 failed=0

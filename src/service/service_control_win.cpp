@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/handles_win.h"
 #include "platform/text.h"
 #include "platform/win32_types.h"
 
@@ -82,13 +83,12 @@ public:
 
     bool setDescription(const std::string& name, const std::string& description) override {
         Wide path("SYSTEM\\CurrentControlSet\\Services\\" + name);
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS) return false;
+        HKEY opened = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.get(), 0, KEY_READ | KEY_WRITE, &opened) != ERROR_SUCCESS) return false;
+        const platform::UniqueRegKey key(opened);
         Wide text(description);
-        LONG rc = RegSetValueExW(key, L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.get()),
-                                 static_cast<DWORD>(text.value.size() * sizeof(char16_t)));
-        RegCloseKey(key);
-        return rc == ERROR_SUCCESS;
+        return RegSetValueExW(key.get(), L"Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.get()),
+                              static_cast<DWORD>(text.value.size() * sizeof(char16_t))) == ERROR_SUCCESS;
     }
 
     bool runDispatcher(const std::string& name, ServiceEntry entry) override {

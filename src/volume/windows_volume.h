@@ -1,16 +1,8 @@
 // The volume interface on a real Windows volume: each call is the Windows function of the same
 // name on the volume's root, its device handle or the handles it returns. Windows only.
 #pragma once
-#include "platform/unique_resource.h"
+#include "platform/handles_win.h"
 #include "volume/dfrg_volume_common.h"
-
-// Owner of a kernel handle closed with CloseHandle.
-struct Win32HandleTraits {
-    using Type = HANDLE;
-    static Type invalid() { return INVALID_HANDLE_VALUE; }
-    static bool isValid(Type h) { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void close(Type h);
-};
 
 class CWindowsVolume : public CDfrgVolumeCommon {
 public:
@@ -50,5 +42,5 @@ protected:
     BOOL queryNtfsVolumeData(NTFS_VOLUME_DATA_BUFFER* out, DWORD outSize, DWORD* bytesReturned) override;
 
 private:
-    platform::UniqueResource<Win32HandleTraits> device_;
+    platform::UniqueFile device_;
 };

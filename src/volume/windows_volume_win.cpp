@@ -21,7 +21,7 @@ WString longPath(const WString& path) {
 
 void pause(uint32_t ms) { platform::sleepMs(ms); }
 
-using UniqueHandle = platform::UniqueResource<Win32HandleTraits>;
+using UniqueHandle = platform::UniqueFile;
 
 // ReadDirectoryChangesW on the volume root, overlapped so that a stop can interrupt the wait.
 // A read is always outstanding into the feed's own buffer, so that nothing that changes between
@@ -79,7 +79,6 @@ private:
 
 }  // namespace
 
-void Win32HandleTraits::close(HANDLE h) { CloseHandle(h); }
 
 CWindowsVolume::CWindowsVolume(char16_t driveLetter) : CDfrgVolumeCommon(driveLetter, pause) { open(); }
 
