@@ -29,15 +29,25 @@ wine "$BIN/velkaris-image.exe" create "$(win "$INSTALL/volumes/C.vimg")" --size 
 wine reg add "$product\\settings" /v simulationDirectory /t REG_SZ /d "$(win "$INSTALL/volumes")" /f >/dev/null 2>&1
 wine reg add "$product\\settings" /v sessionZeroProbes /t REG_DWORD /d 1 /f >/dev/null 2>&1
 
+# The engine works: no pause since it started, or a resume after the last pause.
+engine_working() {
+  local last
+  last=$(grep -E "Pause because|Resuming" "$LOG" | tail -1 || true)
+  [ -z "$last" ] || [[ "$last" == *Resuming* ]]
+}
+wait_working() {
+  local i
+  for ((i = 0; i < 120; i++)); do engine_working && return 0; sleep 0.25; done
+  return 1
+}
+
 # expect_pause TEXT SECONDS ACTION...: waits for the engine to work again, acts, and wants TEXT
 # in the log within SECONDS.
 expect_pause() {
   local text=$1 limit=$2
   shift 2
-  local before i
-  before=$(grep -c "Resuming" "$LOG" || true)
-  for ((i = 0; i < 120; i++)); do [ "$(grep -c "Resuming" "$LOG" || true)" -gt "$before" ] && break; sleep 0.25; done
-  [ "$(grep -c "Resuming" "$LOG" || true)" -gt "$before" ] || { bad "$text: the engine never resumed"; return; }
+  local i
+  wait_working || { bad "$text: the engine never resumed"; return; }
   local seen
   seen=$(grep -c -- "$text" "$LOG" || true)
   "$@"
@@ -54,9 +64,7 @@ wait_for_log "Thread init done" 30 && ok "engine started" || bad "engine did not
 
 # Without an agent the service sees nothing of the desktop.
 expect_pause_absent() {
-  local before i
-  before=$(grep -c "Resuming" "$LOG" || true)
-  for ((i = 0; i < 120; i++)); do [ "$(grep -c "Resuming" "$LOG" || true)" -gt "$before" ] && break; sleep 0.25; done
+  wait_working
   xdotool mousemove 300 300
   sleep 2.5
   expect_eq "without the agent the mouse goes unseen" 0 "$(grep -c "Pause because of mouse movement" "$LOG" || true)"
