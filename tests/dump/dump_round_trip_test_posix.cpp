@@ -11,7 +11,7 @@
 #include "report/dump_figures.h"
 #include "sim/image_dump.h"
 #include "sim/image_from_dump.h"
-#include "support/engine_files_support.h"
+#include "support/engine_state_support.h"
 
 using volume_dump::VolumeDumpExtent;
 using volume_dump::VolumeDumpVolume;
@@ -96,12 +96,12 @@ TEST(DumpRoundTrip, OddClusterCountAndHardLinksKeepFreeSpaceAndData) {
     std::string engineDump;
     {
         enginetest::EngineFixture f(volume);
-        f.state().scanActive = true;
-        walkDirectory(f.state(), f.context(), u"C:", WString(), false, false);
+        f.state.scanActive = true;
+        walkDirectory(f.state, f.context(), u"C:", WString(), false, false);
         // The service's own dump of the result, to hold the image tool's against.
         std::FILE* file = std::tmpfile();
         ASSERT_NE(file, nullptr);
-        writeVolumeDump(f.context(), f.config(), file);
+        writeVolumeDump(f.context(), *f.config, file);
         engineDump.resize(static_cast<size_t>(std::ftell(file)));
         std::rewind(file);
         EXPECT_EQ(std::fread(&engineDump[0], 1, engineDump.size(), file), engineDump.size());

@@ -10,7 +10,7 @@
 #include "volume/volume_dump_format.h"
 #include "platform/dfrg_exception.h"
 #include "support/dump_samples.h"
-#include "support/engine_files_support.h"
+#include "support/engine_state_support.h"
 #include "support/temp_dir.h"
 #include "volume/dfrg_file.h"
 #include "sim/image_from_dump.h"
@@ -21,7 +21,6 @@ using voltest::placeFile;
 using volume_dump::VolumeDumpExtent;
 using volume_dump::VolumeDumpVolume;
 using Extents = std::vector<VolumeDumpExtent>;
-using Runs = std::vector<CMemoryVolume::Run>;
 
 namespace {
 
@@ -68,7 +67,7 @@ std::vector<VolumeDumpVolume> readDump(const std::string& path) {
 std::string dumpBytes(EngineFixture& f, CDfrgContext& context, const TempDir& dir, const std::string& name) {
     const std::string path = dir.file(name);
     std::FILE* out = std::fopen(path.c_str(), "wb");
-    writeVolumeDump(context, f.config(), out);
+    writeVolumeDump(context, *f.config, out);
     std::fclose(out);
     return readWholeFile(path);
 }
@@ -87,12 +86,12 @@ TEST(VolumeDump, TwoVolumesInOneFileReadBackAndRebuiltAsImages) {
     const std::string path = dir.file("volumes.vdf");
     std::FILE* out = std::fopen(path.c_str(), "wb");
     ASSERT_NE(out, nullptr);
-    writeVolumeDump(f.context(), f.config(), out);
-    writeVolumeDump(*contextD, f.config(), out);
+    writeVolumeDump(f.context(), *f.config, out);
+    writeVolumeDump(*contextD, *f.config, out);
     std::fclose(out);
     EXPECT_EQ(readWholeFile(path).substr(0, 4), "VDFH");
-    EXPECT_EQ(f.logged("Time needed: ").size(), 2u);
-    EXPECT_NE(EngineFixture::property(f.logged("Time needed: ")[0], "Time"), "");
+    EXPECT_EQ(f.log->withText("Time needed: ").size(), 2u);
+    EXPECT_NE(f.log->withText("Time needed: ")[0].prop("Time"), "");
 
     const std::vector<VolumeDumpVolume> volumes = readDump(path);
     ASSERT_EQ(volumes.size(), 2u);
@@ -156,7 +155,7 @@ TEST(VolumeDump, FilesOnlyAndAFileThatTakesNoBytes) {
     ASSERT_NE(readOnly, nullptr);
     int32_t code = 0;
     try {
-        writeVolumeDump(f.context(), f.config(), readOnly);
+        writeVolumeDump(f.context(), *f.config, readOnly);
     } catch (const CDfrgException& e) {
         code = e.code();
     }

@@ -15,10 +15,10 @@ DumpBytes& DumpBytes::u8(uint8_t v) {
 DumpBytes& DumpBytes::u16(uint16_t v) { return u8(static_cast<uint8_t>(v)).u8(static_cast<uint8_t>(v >> 8)); }
 DumpBytes& DumpBytes::u32(uint32_t v) { return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16)); }
 DumpBytes& DumpBytes::u64(uint64_t v) { return u32(static_cast<uint32_t>(v)).u32(static_cast<uint32_t>(v >> 32)); }
-DumpBytes& DumpBytes::str(const WString& text) {
+DumpBytes& DumpBytes::units(const WString& text) {
     u32(static_cast<uint32_t>(text.size()));
     for (char16_t c : text) u16(c);
-    return u16(0);
+    return *this;
 }
 DumpBytes& DumpBytes::raw(const std::string& bytes) {
     bytes_ += bytes;
