@@ -43,11 +43,8 @@ VolumeDumpVolume emptyVolume(char16_t letter, uint64_t totalClusters, const WStr
 namespace {
 VolumeDumpVolume sample(bool before) {
     VolumeDumpVolume v = emptyVolume(u'C', 43, u"System");
-    setUsed(v, 0, 9);
-    setUsed(v, 12, 13);
-    setUsed(v, 20, 25);
-    setUsed(v, 32, 34);
-    setUsed(v, 36, 39);
+    for (const auto& r : std::vector<std::pair<uint64_t, uint64_t>>{{0, 9}, {12, 13}, {20, 25}, {32, 34}, {36, 39}})
+        setUsed(v, r.first, r.second);
     setUsed(v, before ? 26 : 30, before ? 27 : 31);
     v.addEntry(u"C:\\", {});
     v.addEntry(u"C:\\contig.bin", {{4, 7}});

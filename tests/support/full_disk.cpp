@@ -9,7 +9,6 @@
 #include "engine/defrag_smart.h"
 #include "engine/volume_mode.h"
 #include "volume/dfrg_context.h"
-#include "volume/dfrg_file.h"
 
 namespace fulldisk {
 
@@ -38,34 +37,19 @@ std::vector<uint64_t> split(uint64_t total, uint64_t lo, uint64_t hi, std::mt199
     return parts;
 }
 
-// The clusters of the files (not directories) in more than one piece, found by a walk of the tree.
-uint64_t fragmentedClusters(const std::shared_ptr<CMemoryVolume>& memory) {
-    CSimulatedVolume volume(memory);
+// The clusters of the files (not directories) in more than one piece.
+uint64_t fragmentedClusters(const CMemoryVolume& memory) {
     uint64_t total = 0;
-    std::vector<WString> dirs{WString{memory->driveLetter(), u':'}};
-    while (!dirs.empty()) {
-        const WString dir = dirs.back();
-        dirs.pop_back();
-        std::vector<CDirEntry> entries;
-        listDirectory(volume, dir, entries, true);
-        for (const CDirEntry& e : entries) {
-            const WString path = dir + u"\\" + e.name;
-            if (e.isDirectory) {
-                dirs.push_back(path);
-                continue;
-            }
-            CMemoryVolume::FileInfo info;
-            if (!memory->fileInfo(path, info)) continue;
-            uint64_t clusters = 0, pieces = 0, next = CMemoryVolume::kVirtualLcn;
-            for (const Run& r : info.runs) {
-                if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
-                if (r.lcn != next) ++pieces;
-                next = r.lcn + r.length;
-                clusters += r.length;
-            }
-            if (pieces > 1) total += clusters;
+    memory.forEachWalkedEntry([&](const WString&, bool directory, const std::vector<Run>& runs) {
+        uint64_t clusters = 0, pieces = 0, next = CMemoryVolume::kVirtualLcn;
+        for (const Run& r : runs) {
+            if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
+            pieces += r.lcn != next;
+            next = r.lcn + r.length;
+            clusters += r.length;
         }
-    }
+        if (!directory && pieces > 1) total += clusters;
+    });
     return total;
 }
 
@@ -161,7 +145,7 @@ RunResult runUntilReact(std::shared_ptr<CMemoryVolume> volume, CDfrgConfig& conf
     r.fragmentedBefore = before.fragmentedFiles;
     r.largestFreeBefore = before.largestFreeRun;
     r.freeRunsBefore = before.freeRuns;
-    r.fragmentedClustersBefore = fragmentedClusters(volume);
+    r.fragmentedClustersBefore = fragmentedClusters(*volume);
 
     auto counting = std::make_unique<CountingVolume>(volume);
     CountingVolume& moves = *counting;
