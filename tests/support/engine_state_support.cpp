@@ -137,7 +137,6 @@ BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
 
 EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
     setSetting("DoMoveBetterPlace", options.moveBetterPlace ? 1 : 0);
-    setSetting("DoMoveLeft", options.moveLeft ? 1 : 0);
     setSetting("MaxClusterMoveCount", options.maxClusterMoveCount);
     setSetting("dumpType", options.dumpType);
     config = std::make_unique<CDfrgConfig>();
@@ -151,8 +150,6 @@ EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOption
     state.config = config.get();
     state.statusCallback = recordStatus;
 }
-
-EngineFixture::~EngineFixture() { context_.reset(); }
 
 std::vector<uint64_t> EngineFixture::takeMoveTargets() {
     std::vector<uint64_t> targets;
@@ -285,16 +282,25 @@ uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
     return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
 }
 
-Runs freeRuns(CMemoryVolume& volume) {
+namespace {
+
+// The free runs of the volume outside `keep`, from its bitmap.
+Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
     const std::vector<uint8_t> bits = volume.bitmapBytes();
     Runs runs;
     for (uint64_t c = 0; c < volume.geometry().totalClusters; ++c) {
-        if ((bits[c / 8] >> (c % 8)) & 1u) continue;
+        bool skip = (bits[c / 8] >> (c % 8)) & 1u;
+        for (const auto& k : keep) skip = skip || (c >= k.lcn && c < k.lcn + k.length);
+        if (skip) continue;
         if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
         else runs.push_back({c, 1});
     }
     return runs;
 }
+
+}  // namespace
+
+Runs freeRuns(CMemoryVolume& volume) { return freeRunsOutside(volume, {}); }
 
 bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
     const std::vector<uint8_t> bits = volume.bitmapBytes();
@@ -305,17 +311,8 @@ bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
 }
 
 void fillExcept(CMemoryVolume& volume, const Runs& keepFree) {
-    const uint64_t total = volume.geometry().totalClusters;
-    std::vector<bool> keep(total, false);
-    for (const CMemoryVolume::Run& r : keepFree)
-        for (uint64_t c = r.lcn; c < r.lcn + r.length && c < total; ++c) keep[c] = true;
-    Runs runs;
-    for (uint64_t c = 0; c < total; ++c) {
-        if (keep[c] || volume.isClusterUsed(c)) continue;
-        if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
-        else runs.push_back({c, 1});
-    }
-    if (!runs.empty()) voltest::placeFile(volume, u"C:\\$filler", runs, FILE_ATTRIBUTE_REPARSE_POINT);
+    const Runs fill = freeRunsOutside(volume, keepFree);
+    if (!fill.empty()) voltest::placeFile(volume, u"C:\\$filler", fill, FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters) {

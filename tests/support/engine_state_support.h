@@ -55,8 +55,6 @@ class EngineEnv {
 public:
     EngineEnv();
     virtual ~EngineEnv();
-    EngineEnv(const EngineEnv&) = delete;
-    EngineEnv& operator=(const EngineEnv&) = delete;
 
     void setSetting(const std::string& name, uint32_t value);
     void setSetting(const std::string& name, const WString& value);
@@ -83,7 +81,6 @@ public:
 
 struct EngineOptions {
     bool moveBetterPlace = true;
-    bool moveLeft = false;
     uint32_t maxClusterMoveCount = 1024;
     uint32_t dumpType = 0;
 };
@@ -93,7 +90,7 @@ struct EngineOptions {
 class EngineFixture : public EngineEnv {
 public:
     explicit EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options = EngineOptions());
-    ~EngineFixture() override;
+    ~EngineFixture() override { context_.reset(); }
 
     CDfrgContext& context() { return *context_; }
     CMemoryVolume& memory() { return *memory_; }
