@@ -53,13 +53,6 @@ private:
     std::shared_ptr<CMemoryVolume> volume_;
 };
 
-// Free runs of `length` clusters from 0 on, one used cluster apart, `count` of them.
-Runs stripes(uint64_t length, uint64_t count) {
-    Runs runs;
-    for (uint64_t i = 0; i < count; ++i) runs.push_back({i * (length + 1), length});
-    return runs;
-}
-
 }  // namespace
 
 TEST(DefragFile, ChoosesTheSmallestRunThatHoldsTheFileTheFirstOfEquals) {
@@ -82,9 +75,15 @@ TEST(DefragFile, ChoosesTheSmallestRunThatHoldsTheFileTheFirstOfEquals) {
 }
 
 TEST(DefragFile, TooLargeForEveryRunIsRetriedLaterUnlessFreeSpaceItselfIsShortAndTheRetryListOverflows) {
-    // A file of 100 clusters; free space in runs of 50: N + 5000 clusters, then N + 4000.
+    // A file of 100 clusters; free space in runs of 50, one cluster apart: N + 5000 clusters, then
+    // N + 4000.
+    auto stripes = [](uint64_t count) {
+        Runs runs;
+        for (uint64_t i = 0; i < count; ++i) runs.push_back({i * 51, 50});
+        return runs;
+    };
     for (uint64_t stripeCount : {102u, 82u}) {
-        Layout l(6000, {{5800, 50}, {5900, 50}}, stripes(50, stripeCount));
+        Layout l(6000, {{5800, 50}, {5900, 50}}, stripes(stripeCount));
         l.f->state.scanActive = true;
         EXPECT_FALSE(l.run(defragFile));
         EXPECT_EQ(l.counters().nonDefraggable, 1u);
@@ -93,7 +92,7 @@ TEST(DefragFile, TooLargeForEveryRunIsRetriedLaterUnlessFreeSpaceItselfIsShortAn
         EXPECT_TRUE(l.f->takeMoveTargets().empty());
     }
 
-    Layout l(6000, {{5800, 50}, {5900, 50}}, stripes(50, 102));
+    Layout l(6000, {{5800, 50}, {5900, 50}}, stripes(102));
     CPassState& s = l.f->state;
     l.run(defragFile);  // outside a scan pass nothing is remembered
     EXPECT_TRUE(s.retryFiles.empty());

@@ -12,11 +12,6 @@ namespace {
 
 bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
 
-size_t extentsOf(CMemoryVolume& v, const WString& path) {
-    CMemoryVolume::FileInfo info;
-    return v.fileInfo(path, info) ? info.runs.size() : 0;
-}
-
 // A file on volume C: whose change the tracker has seen and whose quiet minute is over.
 void changeFile(CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn, size_t pending = 1) {
     ASSERT_TRUE(v.placeFile(path, 0, 4096, {{lcn, 1}}));
@@ -120,7 +115,7 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
     const size_t before = startedFiles().size();
     smart->iteration();  // nothing is ready yet
     EXPECT_EQ(startedFiles().size(), before);
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\new"), 2u);
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\new"), 2u);
 
     FakeClocks::advanceTracker(60000);
     std::filesystem::remove(std::filesystem::u8path(statePath("resumeInfo")));
@@ -128,8 +123,8 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
     const std::vector<WString> started = startedFiles();
     ASSERT_EQ(started.size(), before + 1);
     EXPECT_EQ(started.back(), u"C:\\media\\new");
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\new"), 1u);
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\trace.log"), 2u);
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\new"), 1u);
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\trace.log"), 2u);
     EXPECT_TRUE(exists(statePath("resumeInfo")));  // the log file counted as a change
 
     // The service's own files are neither processed nor a change, in any case.

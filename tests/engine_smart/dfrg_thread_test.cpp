@@ -1,5 +1,5 @@
-// The worker thread through the engine: set-up, lack of work, dump mode, background priority,
-// solid-state volumes, and the way from scan passes to react mode on two volumes.
+// The worker thread through the engine: dump mode, background priority, solid-state volumes, and
+// the way from scan passes to react mode on two volumes.
 #include <atomic>
 #include <filesystem>
 
@@ -37,37 +37,6 @@ uint32_t skipRecord(char letter) {
     if (root.openKey(productKeyPath(), kRegKeyRead, nullptr, false, key))
         key.queryDword(std::string("volumeSkipped_") + letter, reason, 0);
     return reason;
-}
-
-TEST_F(WorkerTest, WithoutAnEnabledVolumeTheWorkerEndsForLackOfWork) {
-    newEngine();
-    worker->start(false);
-    ASSERT_TRUE(ended.wait(60000));
-    const std::vector<DfrgStatus> records = statusRecords();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_TRUE(sameStatus(records[0], 5, 5));
-    EXPECT_TRUE(sameStatus(records[1], 0, 5));
-    EXPECT_EQ(count("You didn't enabled a Volume to defrag, Service ends"), 1);
-    EXPECT_EQ(values("Defrag thread terminating because of stop request.", "ErrorMessage"),
-              std::vector<std::string>{"Stopping because lack of work"});
-    worker->stop();
-    EXPECT_EQ(statusRecords().size(), 2u);
-}
-
-TEST_F(WorkerTest, AVolumeThatCannotBeOpenedIsLeftOut) {
-    provider->failOpening('C');
-    addVolume('D', makeCleanVolume(u'D'));
-    newEngine();
-    worker->start(false);
-    ASSERT_TRUE(waitForLog("Volume is clean. Switching to react mode", "D:"));
-    worker->stop();
-    const auto failures = log->withText("Exception while creating Disk/Context");
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0].prop("ErrorCode"), "-1");
-    EXPECT_EQ(failures[0].priority, 500);
-    EXPECT_EQ(count("Finished Scan pass"), count("Finished Scan pass", "D:"));
-    EXPECT_TRUE(sameStatus(statusRecords().back(), 0, 5));
-    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
 }
 
 TEST_F(WorkerTest, DumpModeWritesEveryVolumeOrNothingWhenStopped) {
@@ -127,7 +96,8 @@ TEST_F(WorkerTest, TheWorkerRunsInTheBackgroundAndLeavesSolidStateVolumesAloneUn
     EXPECT_EQ(skipRecord('S'), 0u);
 }
 
-TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactMode) {
+TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactModeAndOneThatCannotBeOpenedIsLeftOut) {
+    provider->failOpening('E');
     addVolume('C', makeCleanVolume(u'C'));
     addVolume('D', makeHopelessVolume(u'D'));
     newEngine();
@@ -156,6 +126,13 @@ TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactMode) {
     EXPECT_EQ(decisions, (std::vector<std::string>{panic, panic, panic, giveUp}));
     EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     EXPECT_EQ(readVolumeMode(u'D'), kVolumeModeReact);
+    const auto failures = log->withText("Exception while creating Disk/Context");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].prop("ErrorCode"), "-1");
+    EXPECT_EQ(failures[0].priority, 500);
+    EXPECT_EQ(count("Finished Scan pass"), count("Finished Scan pass", "C:") + count("Finished Scan pass", "D:"));
+    EXPECT_TRUE(sameStatus(statusRecords().back(), 0, 5));
+    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
 }
 
 }  // namespace

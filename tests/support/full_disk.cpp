@@ -8,6 +8,7 @@
 #include "config/dfrg_config.h"
 #include "engine/defrag_smart.h"
 #include "engine/volume_mode.h"
+#include "sim/simulated_volume.h"
 #include "volume/dfrg_context.h"
 
 namespace fulldisk {
@@ -52,6 +53,33 @@ uint64_t fragmentedClusters(const CMemoryVolume& memory) {
     });
     return total;
 }
+
+// The volume interface over a memory volume that counts the whole-file moves (those whose first
+// step starts at VCN 0) of each file.
+class CountingVolume : public CSimulatedVolume {
+public:
+    using CSimulatedVolume::CSimulatedVolume;
+    HANDLE createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                      DWORD disposition, DWORD flags, HANDLE templateFile) override {
+        HANDLE h = CSimulatedVolume::createFile(path, access, shareMode, security, disposition, flags, templateFile);
+        if (h != INVALID_HANDLE_VALUE) paths_[h] = path;
+        return h;
+    }
+    BOOL closeHandle(HANDLE handle) override {
+        paths_.erase(handle);
+        return CSimulatedVolume::closeHandle(handle);
+    }
+    BOOL moveFile(const MOVE_FILE_DATA& move) override {
+        const BOOL ok = CSimulatedVolume::moveFile(move);
+        if (ok && move.StartingVcn.QuadPart == 0) ++moves[paths_[move.FileHandle]];
+        return ok;
+    }
+
+    std::map<WString, uint32_t> moves;
+
+private:
+    std::map<HANDLE, WString> paths_;
+};
 
 }  // namespace
 
@@ -117,26 +145,6 @@ std::shared_ptr<CMemoryVolume> makeNearlyFullDisk(const Parameters& p) {
     place(*v, u"C:\\big", FILE_ATTRIBUTE_DIRECTORY, {});
     for (size_t f = 0; f < pieces.size(); ++f) place(*v, u"C:\\big\\frag" + number(f), 0, pieces[f]);
     return v;
-}
-
-CountingVolume::CountingVolume(std::shared_ptr<CMemoryVolume> volume) : CSimulatedVolume(std::move(volume)) {}
-
-HANDLE CountingVolume::createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                                  DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE h = CSimulatedVolume::createFile(path, access, shareMode, security, disposition, flags, templateFile);
-    if (h != INVALID_HANDLE_VALUE) paths_[h] = path;
-    return h;
-}
-
-BOOL CountingVolume::closeHandle(HANDLE handle) {
-    paths_.erase(handle);
-    return CSimulatedVolume::closeHandle(handle);
-}
-
-BOOL CountingVolume::moveFile(const MOVE_FILE_DATA& move) {
-    const BOOL ok = CSimulatedVolume::moveFile(move);
-    if (ok && move.StartingVcn.QuadPart == 0) ++moves[paths_[move.FileHandle]];
-    return ok;
 }
 
 RunResult runUntilReact(std::shared_ptr<CMemoryVolume> volume, CDfrgConfig& config, int maxPasses) {
