@@ -199,7 +199,8 @@ TEST(VolumeDumpReaderTest, HugeCountsExtentsOutsideTheVolumeAndBrokenStringsAreR
     };
     auto entries = [&](uint64_t count) { return head(16).u16(0).tag("BMPE").tag("EYLH").u64(count); };
     auto withExtent = [&](uint64_t start, uint64_t end) {
-        return head(19).u16(0xFFFF).tag("BMPE").tag("EYLH").u64(1).str(u"C:\\f").u32(1).u64(1).u64(start).u64(end).bytes();
+        return head(19).u16(0xFFFF).tag("BMPE").tag("EYLH").u64(1).str(u"C:\\f").u32(1).u64(1).u64(start).u64(end)
+            .bytes();
     };
     std::string unterminated = smallVolumeBytes();
     unterminated[unterminated.find("D\0a\0", 0, 4) + 10] = 'x';  // the name "Daten" loses its 0

@@ -136,7 +136,8 @@ TEST(DefragFile, RefusedMovesTryTheSameRunTwiceThenTheNextBestThenGiveUp) {
         EXPECT_EQ(lines[0].prop("Target LCN"), "200");
         EXPECT_EQ(lines[0].prop("Error"), "87");
         // Refused moves leave the snapshot telling the truth.
-        EXPECT_EQ(voltest::runsOf(l.f->context()), (std::vector<std::pair<uint64_t, uint64_t>>{{100, 119}, {200, 229}}));
+        const std::vector<std::pair<uint64_t, uint64_t>> truth{{100, 119}, {200, 229}};
+        EXPECT_EQ(voltest::runsOf(l.f->context()), truth);
     }
 }
 

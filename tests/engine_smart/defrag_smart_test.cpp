@@ -13,7 +13,8 @@ namespace {
 bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
 
 // A file on volume C: whose change the tracker has seen and whose quiet minute is over.
-void changeFile(CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn, size_t pending = 1) {
+void changeFile(CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn,
+                size_t pending = 1) {
     ASSERT_TRUE(v.placeFile(path, 0, 4096, {{lcn, 1}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == pending; }));
     FakeClocks::advanceTracker(60000);
@@ -131,7 +132,8 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
     for (const char16_t* dir : {u"C:\\svc", u"C:\\svc\\log", u"C:\\svc\\state"})
         ASSERT_TRUE(v.placeFile(dir, FILE_ATTRIBUTE_DIRECTORY, 0, {}));
     uint64_t lcn = 5040;
-    for (const char16_t* file : {u"C:\\svc\\log\\LOG.TXT", u"C:\\svc\\state\\resumeInfo", u"C:\\svc\\state\\resumeInfo.tmp"})
+    for (const char16_t* file :
+         {u"C:\\svc\\log\\LOG.TXT", u"C:\\svc\\state\\resumeInfo", u"C:\\svc\\state\\resumeInfo.tmp"})
         ASSERT_TRUE(v.placeFile(file, 0, 2 * 4096, {{lcn += 20, 1}, {lcn + 10, 1}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 3; }));
     FakeClocks::advanceTracker(60000);
@@ -177,7 +179,8 @@ TEST_F(SmartTest, AStopSavesThePositionOfTheLastFinishedFileAndTheNextPassGoesOn
     const std::vector<WString> third = startedFiles();
     ASSERT_GE(third.size(), rest.size());
     EXPECT_EQ(std::vector<WString>(third.begin(), third.begin() + static_cast<long>(rest.size())), rest);
-    EXPECT_EQ(values("Finished Scan pass", "Processed"), std::vector<std::string>{std::to_string(second.counters.processed + rest.size())});
+    EXPECT_EQ(values("Finished Scan pass", "Processed"),
+              std::vector<std::string>{std::to_string(second.counters.processed + rest.size())});
     EXPECT_EQ(values("Finished Scan pass", "Pass"), std::vector<std::string>{"0"});
 }
 
