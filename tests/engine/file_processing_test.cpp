@@ -4,7 +4,7 @@
 
 #include "engine/file_processing.h"
 #include "platform/dfrg_exception.h"
-#include "support/engine_files_support.h"
+#include "support/engine_state_support.h"
 
 using namespace enginetest;
 using voltest::placeFile;
@@ -26,13 +26,6 @@ std::shared_ptr<CMemoryVolume> threeFiles() {
     return v;
 }
 
-std::vector<WString> filesStarted() {
-    std::vector<WString> out;
-    for (const DfrgStatus& s : statusRecords())
-        if (s.status == 6 && s.detail == 3) out.push_back(s.lastFile);
-    return out;
-}
-
 int32_t codeOf(const std::function<void()>& call) {
     try {
         call();
@@ -49,45 +42,43 @@ TEST(ProcessFile, CountsReportsAndChoosesTheStrategy) {
     EngineOptions options;
     options.moveBetterPlace = false;
     EngineFixture f(volume, options);
-    CPassState& s = f.state();
+    CPassState& s = f.state;
     uint32_t touched = 7;
 
     EXPECT_TRUE(processFile(s, f.context(), kFrag, true, &touched, false));
     EXPECT_EQ(touched, 1u);
     EXPECT_EQ(piecesOf(*volume, kFrag), 1u);
     // The file, the first snapshot, the defragmenting move.
-    ASSERT_EQ(statusRecords().size(), 3u);
-    EXPECT_EQ(statusRecords()[0].lastFile, kFrag);
-    EXPECT_EQ(statusRecords()[1].detail, 4);
-    EXPECT_EQ(statusRecords()[1].lastFile, WString());
-    EXPECT_EQ(statusRecords()[2].detail, 0);
+    std::vector<DfrgStatus> records = statusRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].lastFile, kFrag);
+    EXPECT_EQ(records[1].detail, 4);
+    EXPECT_EQ(records[1].lastFile, WString());
+    EXPECT_EQ(records[2].detail, 0);
     EXPECT_EQ(s.currentPath, kFrag);
 
     // Nothing to move in an empty file.
     clearStatus();
     EXPECT_TRUE(processFile(s, f.context(), kEmpty, true, &touched, false));
     EXPECT_EQ(touched, 0u);
-    EXPECT_EQ(filesStarted(), std::vector<WString>{kEmpty});
+    EXPECT_EQ(startedFiles(), std::vector<WString>{kEmpty});
     EXPECT_EQ(statusRecords().size(), 1u);
 
-    // The move to the left (which would merge the free runs on both sides) is off outside
-    // panic mode...
+    // The move to the left (which would merge the free runs on both sides) is off outside panic
+    // mode, but in panic mode it is tried anyway.
     EXPECT_TRUE(processFile(s, f.context(), kTight, true, &touched, false));
     EXPECT_EQ(touched, 0u);
-    CMemoryVolume::FileInfo info;
-    volume->fileInfo(kTight, info);
-    EXPECT_EQ(info.runs[0].lcn, 100u);
-    // ...but in panic mode it is tried anyway.
     f.context().setPanicPassCount(0);
     EXPECT_TRUE(processFile(s, f.context(), kTight, true, &touched, false));
     EXPECT_EQ(touched, 1u);
+    CMemoryVolume::FileInfo info;
     volume->fileInfo(kTight, info);
     EXPECT_EQ(info.runs[0].lcn, 90u);
 
     EXPECT_EQ(s.counters.processed, 4u);
     EXPECT_EQ(s.counters.defragged, 1u);
     EXPECT_EQ(s.counters.moved, 1u);
-    const CDfrgStatistics::Counters stats = f.statistics().current();
+    const CDfrgStatistics::Counters stats = f.statistics->current();
     EXPECT_EQ(stats.processed, 4u);
     EXPECT_EQ(stats.defragged, 1u);
     EXPECT_EQ(stats.moved, 1u);
@@ -97,8 +88,15 @@ TEST(ProcessFile, CountsReportsAndChoosesTheStrategy) {
 TEST(ProcessFile, OrdinaryErrorsAreSilentOthersLoggedVolumeLossAndStopPassOn) {
     auto volume = threeFiles();
     EngineFixture f(volume);
-    CPassState& s = f.state();
+    CPassState& s = f.state;
+    // Benchmark mode is reported once and the run goes on.
+    f.config->setBenchmarkMode(true);
     ASSERT_TRUE(processFile(s, f.context(), kTight, true, nullptr, false));
+    ASSERT_TRUE(processFile(s, f.context(), kEmpty, true, nullptr, false));
+    auto benchmark = f.log->withText("YOU HAVE TO ENABLE _EXT_STATISTICS TO USE BENCHMARK MODE !");
+    ASSERT_EQ(benchmark.size(), 1u);
+    EXPECT_EQ(benchmark[0].priority, 700);
+    EXPECT_FALSE(f.config->benchmarkMode());
 
     // Gone, path gone, denied, bad drive, locked, network names lost or denied, bad name.
     for (DWORD code : {2u, 3u, 5u, 15u, 32u, 64u, 65u, 67u, 123u}) {
@@ -107,16 +105,16 @@ TEST(ProcessFile, OrdinaryErrorsAreSilentOthersLoggedVolumeLossAndStopPassOn) {
         EXPECT_TRUE(processFile(s, f.context(), kFrag, true, nullptr, false)) << code;
         EXPECT_EQ(s.currentPath, kFrag);
     }
-    EXPECT_TRUE(f.logged("Error during processFile.").empty());
+    EXPECT_TRUE(f.log->withText("Error during processFile.").empty());
 
     volume->setOpenFault(kFrag, 1117);  // an I/O error
     EXPECT_TRUE(processFile(s, f.context(), kFrag, true, nullptr, false));
-    auto lines = f.logged("Error during processFile.");
+    auto lines = f.log->withText("Error during processFile.");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].priority, 700);
-    EXPECT_EQ(EngineFixture::property(lines[0], "Error"), "1117");
-    EXPECT_EQ(EngineFixture::property(lines[0], "FileName"), "C:\\frag.bin");
-    EXPECT_EQ(s.counters.processed, 11u);
+    EXPECT_EQ(lines[0].prop("Error"), "1117");
+    EXPECT_EQ(lines[0].prop("FileName"), "C:\\frag.bin");
+    EXPECT_EQ(s.counters.processed, 12u);
     EXPECT_EQ(s.counters.defragged + s.counters.errors, 0u);
 
     // The volume is gone (-1), or a stop was requested (-2): the caller must know, and the
@@ -128,19 +126,6 @@ TEST(ProcessFile, OrdinaryErrorsAreSilentOthersLoggedVolumeLossAndStopPassOn) {
     EngineFixture::advance();
     EXPECT_EQ(codeOf([&] { processFile(s, f.context(), kEmpty, true, nullptr, false); }), ErrorStopRequested);
     EXPECT_EQ(s.currentPath, kTight);
-}
-
-TEST(ProcessFile, BenchmarkModeIsReportedOnceAndTheRunGoesOn) {
-    auto volume = threeFiles();
-    EngineFixture f(volume);
-    f.config().setBenchmarkMode(true);
-    EXPECT_TRUE(processFile(f.state(), f.context(), kFrag, true, nullptr, false));
-    EXPECT_TRUE(processFile(f.state(), f.context(), kTight, true, nullptr, false));
-    auto lines = f.logged("YOU HAVE TO ENABLE _EXT_STATISTICS TO USE BENCHMARK MODE !");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, 700);
-    EXPECT_FALSE(f.config().benchmarkMode());
-    EXPECT_EQ(f.state().counters.defragged, 1u);
 }
 
 class WalkOrder : public testing::Test {
@@ -155,8 +140,8 @@ protected:
     }
     std::vector<WString> walk(CDfrgContext& context, const WString& dir, const WString& resumePath) {
         clearStatus();
-        walkDirectory(f_->state(), context, dir, resumePath, false, false);
-        return filesStarted();
+        walkDirectory(f_->state, context, dir, resumePath, false, false);
+        return startedFiles();
     }
 
     std::shared_ptr<CMemoryVolume> volume_;
@@ -167,7 +152,7 @@ TEST_F(WalkOrder, NewPassResumedPassAndAResumeNameThatIsGone) {
     EXPECT_EQ(walk(f_->context(), u"C:", WString()),
               (std::vector<WString>{u"C:\\a", u"C:\\a\\b", u"C:\\a\\b\\e", u"C:\\a\\b\\f", u"C:\\a\\b\\g", u"C:\\a\\y",
                                     u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
-    EXPECT_EQ(f_->state().counters.processed, 9u);
+    EXPECT_EQ(f_->state.counters.processed, 9u);
     // Resumed at f in b in a: the rest of b, then a after b, then the root after a.
     EXPECT_EQ(walk(f_->context(), u"C:\\a\\b", u"C:\\a\\b\\f"),
               (std::vector<WString>{u"C:\\a\\b\\f", u"C:\\a\\b\\g", u"C:\\a\\y", u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
@@ -176,15 +161,14 @@ TEST_F(WalkOrder, NewPassResumedPassAndAResumeNameThatIsGone) {
 }
 
 TEST_F(WalkOrder, AStoppedWalkResumesAtTheLastFinishedFile) {
-    setStatusHook([&](const DfrgStatus& s) {
-        if (s.detail == 3 && s.lastFile == u"C:\\a\\y") {
+    setStartHook([&](const WString& file) {
+        if (file == u"C:\\a\\y") {
             f_->context().stopAll();
             EngineFixture::advance();
         }
     });
     EXPECT_EQ(codeOf([&] { walk(f_->context(), u"C:", WString()); }), ErrorStopRequested);
-    setStatusHook(nullptr);
-    const WString resumePath = f_->state().currentPath;
+    const WString resumePath = f_->state.currentPath;
     EXPECT_EQ(resumePath, u"C:\\a\\b\\g");
 
     // A stopped context stays stopped; the next run has a new one.

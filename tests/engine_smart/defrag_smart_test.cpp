@@ -3,20 +3,21 @@
 #include <thread>
 
 #include "engine/resume_info.h"
-#include "platform/state_file.h"
-#include "platform/dfrg_exception.h"
 #include "fixtures.h"
+#include "platform/dfrg_exception.h"
+#include "platform/state_file.h"
 #include "volume/change_tracker.h"
-
-using namespace smarttest;
 
 namespace {
 
 bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
 
-size_t extentsOf(CMemoryVolume& v, const WString& path) {
-    CMemoryVolume::FileInfo info;
-    return v.fileInfo(path, info) ? info.runs.size() : 0;
+// A file on volume C: whose change the tracker has seen and whose quiet minute is over.
+void changeFile(CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn,
+                size_t pending = 1) {
+    ASSERT_TRUE(v.placeFile(path, 0, 4096, {{lcn, 1}}));
+    ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == pending; }));
+    FakeClocks::advanceTracker(60000);
 }
 
 TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
@@ -29,12 +30,10 @@ TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
         setModeAge(letter, 30);
     }
     // A position on a drive without a context is dropped with its counters.
-    {
-        CPassState stale;
-        stale.resumePath = u"Q:\\gone\\file";
-        stale.counters.processed = 77;
-        ASSERT_TRUE(writeResumeInfo(resumeInfoPath(*config), stale, contexts));
-    }
+    CPassState stale;
+    stale.resumePath = u"Q:\\gone\\file";
+    stale.counters.processed = 77;
+    ASSERT_TRUE(writeResumeInfo(resumeInfoPath(*config), stale, contexts));
     smart->iteration();
     EXPECT_TRUE(state.resumePath.empty());
     EXPECT_EQ(state.counters.processed, 0u);
@@ -48,19 +47,24 @@ TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
         ++seen[previous];
     }
     for (int n : seen) EXPECT_GT(n, 15);
-    EXPECT_EQ(StatusRecorder::startedCount(), 0u);
+    EXPECT_TRUE(startedFiles().empty());
     for (char16_t letter : {u'C', u'D', u'E'}) EXPECT_EQ(readVolumeMode(letter), 2);
 }
 
-TEST_F(SmartTest, ReactModeEndsAfterSevenDaysWithAScanPassInTheSameIteration) {
+TEST_F(SmartTest, ReactModeIsPacedAndEndsAfterSevenDaysWithAScanPassInTheSameIteration) {
     addVolume('C', makeCleanVolume(u'C'));
     build();
-    smart->iteration();  // the first pass leaves the volume clean
+    smart->iteration();  // the first pass leaves the volume clean, then at once a react step
     ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     ASSERT_EQ(count("Finished Scan pass"), 1);
+    EXPECT_EQ(FakeClocks::sleeps(), 0u);
+    EXPECT_TRUE(smart->reactPause());
 
+    // React steps in a row are five seconds apart.
     setModeAge(u'C', 6.9);
     smart->iteration();
+    EXPECT_EQ(FakeClocks::sleeps(), 50u);
+    EXPECT_EQ(FakeClocks::sleptMs(), 5000u);
     EXPECT_EQ(count("Resetting volume mode to scan mode because of react mode age."), 0);
     EXPECT_EQ(count("Finished Scan pass"), 1);
 
@@ -73,40 +77,28 @@ TEST_F(SmartTest, ReactModeEndsAfterSevenDaysWithAScanPassInTheSameIteration) {
     EXPECT_LT(age, 0.01);
 }
 
-TEST_F(SmartTest, ReactStepsInARowArePausedFiveSeconds) {
-    addVolume('C', makeCleanVolume(u'C'));
-    build();
-    smart->iteration();  // scan pass, then at once a react step without a pause
-    EXPECT_EQ(FakeClocks::sleeps(), 0u);
-    EXPECT_TRUE(smart->reactPause());
-    smart->iteration();
-    EXPECT_EQ(FakeClocks::sleeps(), 50u);
-    EXPECT_EQ(FakeClocks::sleptMs(), 5000u);
-}
-
 TEST_F(SmartTest, AnUnavailableVolumeIsLeftAloneForFiveMinutes) {
     addVolume('C', makeTreeVolume(u'C', 2, 10));
     build();
-    StatusRecorder::setHook([](const WString&) { throw CDfrgException(ErrorVolumeUnavailable, "gone"); });
+    setStartHook([](const WString&) { throw CDfrgException(ErrorVolumeUnavailable, "gone"); });
     smart->iteration();
     EXPECT_EQ(count("Could not open volume.", "C:"), 1);
     EXPECT_FALSE(state.scanActive);
-    EXPECT_TRUE(readStoredResumeInfo(statePath("resumeInfo")).whole);
-    StatusRecorder::setHook(nullptr);
+    CPassState stored;
+    EXPECT_TRUE(storedResume(statePath("resumeInfo"), stored));
+    setStartHook(nullptr);
 
-    const size_t started = StatusRecorder::startedCount();
-    smart->iteration();
-    EXPECT_EQ(FakeClocks::sleeps(), 50u);
-    EXPECT_EQ(StatusRecorder::startedCount(), started);
-    FakeClocks::advanceContext(290000);
-    smart->iteration();
+    const size_t started = startedFiles().size();
+    for (uint32_t wait : {0u, 290000u}) {
+        FakeClocks::advanceContext(wait);
+        smart->iteration();
+        EXPECT_EQ(startedFiles().size(), started);
+    }
     EXPECT_EQ(FakeClocks::sleeps(), 100u);
-    EXPECT_EQ(StatusRecorder::startedCount(), started);
-
     FakeClocks::advanceContext(10001);
     smart->iteration();
     EXPECT_EQ(FakeClocks::sleeps(), 100u);
-    EXPECT_GT(StatusRecorder::startedCount(), started + 20);
+    EXPECT_GT(startedFiles().size(), started + 20);
     EXPECT_EQ(count("Finished Scan pass", "C:"), 1);
 }
 
@@ -121,75 +113,84 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
     ASSERT_TRUE(v.placeFile(u"C:\\media\\new", 0, 6 * 4096, {{5000, 3}, {5010, 3}}));
     ASSERT_TRUE(v.placeFile(u"C:\\media\\trace.log", 0, 4 * 4096, {{5020, 2}, {5030, 2}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 2; }));
-    const size_t before = StatusRecorder::startedCount();
+    const size_t before = startedFiles().size();
     smart->iteration();  // nothing is ready yet
-    EXPECT_EQ(StatusRecorder::startedCount(), before);
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\new"), 2u);
+    EXPECT_EQ(startedFiles().size(), before);
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\new"), 2u);
 
     FakeClocks::advanceTracker(60000);
     std::filesystem::remove(std::filesystem::u8path(statePath("resumeInfo")));
     smart->iteration();
-    const std::vector<WString> started = StatusRecorder::startedFiles();
+    const std::vector<WString> started = startedFiles();
     ASSERT_EQ(started.size(), before + 1);
     EXPECT_EQ(started.back(), u"C:\\media\\new");
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\new"), 1u);
-    EXPECT_EQ(extentsOf(v, u"C:\\media\\trace.log"), 2u);
-    // The log file counted as a change.
-    EXPECT_TRUE(exists(statePath("resumeInfo")));
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\new"), 1u);
+    EXPECT_EQ(piecesOf(v, u"C:\\media\\trace.log"), 2u);
+    EXPECT_TRUE(exists(statePath("resumeInfo")));  // the log file counted as a change
 
     // The service's own files are neither processed nor a change, in any case.
-    ASSERT_TRUE(v.placeFile(u"C:\\svc", FILE_ATTRIBUTE_DIRECTORY, 0, {}));
-    ASSERT_TRUE(v.placeFile(u"C:\\svc\\log", FILE_ATTRIBUTE_DIRECTORY, 0, {}));
-    ASSERT_TRUE(v.placeFile(u"C:\\svc\\state", FILE_ATTRIBUTE_DIRECTORY, 0, {}));
-    ASSERT_TRUE(v.placeFile(u"C:\\svc\\log\\LOG.TXT", 0, 4 * 4096, {{5040, 2}, {5050, 2}}));
-    ASSERT_TRUE(v.placeFile(u"C:\\svc\\state\\resumeInfo", 0, 4 * 4096, {{5060, 2}, {5070, 2}}));
-    ASSERT_TRUE(v.placeFile(u"C:\\svc\\state\\resumeInfo.tmp", 0, 2 * 4096, {{5080, 1}, {5090, 1}}));
+    for (const char16_t* dir : {u"C:\\svc", u"C:\\svc\\log", u"C:\\svc\\state"})
+        ASSERT_TRUE(v.placeFile(dir, FILE_ATTRIBUTE_DIRECTORY, 0, {}));
+    uint64_t lcn = 5040;
+    for (const char16_t* file :
+         {u"C:\\svc\\log\\LOG.TXT", u"C:\\svc\\state\\resumeInfo", u"C:\\svc\\state\\resumeInfo.tmp"})
+        ASSERT_TRUE(v.placeFile(file, 0, 2 * 4096, {{lcn += 20, 1}, {lcn + 10, 1}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 3; }));
     FakeClocks::advanceTracker(60000);
     std::filesystem::remove(std::filesystem::u8path(statePath("resumeInfo")));
     smart->iteration();
     EXPECT_EQ(tracker.pendingCount(), 0u);
-    EXPECT_EQ(StatusRecorder::startedCount(), before + 1);
+    EXPECT_EQ(startedFiles().size(), before + 1);
     EXPECT_FALSE(exists(statePath("resumeInfo")));
 }
 
-TEST_F(SmartTest, AStopSavesThePositionOfTheLastFinishedFileAndKeepsItWhenNoneFinished) {
+TEST_F(SmartTest, AStopSavesThePositionOfTheLastFinishedFileAndTheNextPassGoesOnFromThere) {
     addVolume('C', makeTreeVolume(u'C', 3, 10));
+    const std::vector<WString> order = walkOrder(*volumes['C']);
     build();
-    StatusRecorder::setHook([](const WString&) {
-        if (StatusRecorder::startedCount() == 12) throw CDfrgException(ErrorStopRequested);
+    setStartHook([](const WString&) {
+        if (startedFiles().size() == 12) throw CDfrgException(ErrorStopRequested);
     });
     EXPECT_THROW(smart->iteration(), CDfrgException);
-    const std::vector<WString> started = StatusRecorder::startedFiles();
-    ASSERT_EQ(started.size(), 12u);
-    StoredResumeInfo first = readStoredResumeInfo(statePath("resumeInfo"));
-    ASSERT_TRUE(first.whole);
+    const std::vector<WString> started = startedFiles();
+    ASSERT_EQ(started, std::vector<WString>(order.begin(), order.begin() + 12));
+    CPassState first;
+    context('C').setPassCount(7);
+    ASSERT_TRUE(readResumeInfo(resumeInfoPath(*config), first, contexts));
     EXPECT_EQ(first.resumePath, started[10]);  // the twelfth did not finish
     EXPECT_EQ(first.counters.processed, 12u);
-    ASSERT_EQ(first.volumes.size(), 1u);
-    EXPECT_EQ(first.volumes[0].passCount, 0);
+    EXPECT_EQ(context('C').passCount(), 0);
     EXPECT_TRUE(state.resumePath.empty());
     EXPECT_FALSE(state.scanActive);
 
     // Stopped again at the very first file of the resumed pass: the position stands.
-    StatusRecorder::reset();
-    StatusRecorder::setHook([](const WString&) { throw CDfrgException(ErrorStopRequested); });
+    clearStatus();
+    setStartHook([](const WString&) { throw CDfrgException(ErrorStopRequested); });
     EXPECT_THROW(smart->iteration(), CDfrgException);
-    ASSERT_EQ(StatusRecorder::startedFiles(), std::vector<WString>{started[10]});
-    StoredResumeInfo second = readStoredResumeInfo(statePath("resumeInfo"));
-    ASSERT_TRUE(second.whole);
+    ASSERT_EQ(startedFiles(), std::vector<WString>{started[10]});
+    CPassState second;
+    ASSERT_TRUE(storedResume(statePath("resumeInfo"), second));
     EXPECT_EQ(second.resumePath, started[10]);
-    EXPECT_EQ(second.volumes[0].passCount, 0);
+
+    clearStatus();
+    setStartHook(nullptr);
+    smart->iteration();
+    const std::vector<WString> rest(order.begin() + 10, order.end());
+    const std::vector<WString> third = startedFiles();
+    ASSERT_GE(third.size(), rest.size());
+    EXPECT_EQ(std::vector<WString>(third.begin(), third.begin() + static_cast<long>(rest.size())), rest);
+    EXPECT_EQ(values("Finished Scan pass", "Processed"),
+              std::vector<std::string>{std::to_string(second.counters.processed + rest.size())});
+    EXPECT_EQ(values("Finished Scan pass", "Pass"), std::vector<std::string>{"0"});
 }
 
-// A pass that stopped at the last file of the walk on the hopeless volume: resuming processes
-// the big file (one more processed, one more not defragmentable) and nothing else. The pass
-// before had processed 999 files and improved `improved` of them.
-class DecisionTest : public SmartTest {
-protected:
-    void resumeLastFile(uint64_t improved) {
-        addVolume('C', makeHopelessVolume(u'C'));
-        build();
+TEST_F(SmartTest, FewerThanOnePercentImprovedFromTheThirdPassOnStartsPanicMode) {
+    addVolume('C', makeHopelessVolume(u'C'));
+    build();
+    // A pass that stopped at the last file of the walk on the hopeless volume, after 999 files of
+    // which `improved` were improved: resuming processes the big file and nothing else.
+    for (uint64_t improved : {10u, 9u}) {
+        SCOPED_TRACE(improved);
         CPassState resume;
         resume.resumePath = u"C:\\big\\blob";
         resume.counters.processed = 999;
@@ -200,6 +201,7 @@ protected:
         context('C').setPassCount(2);
         context('C').setPanicPassCount(-1);
         ASSERT_TRUE(writeResumeInfo(resumeInfoPath(*config), resume, contexts));
+        writeVolumeMode(u'C', kVolumeModeScan);
         platform::StateFileWriter tracking;
         ASSERT_TRUE(tracking.open(context('C').changeTracker().stateFilePath()));
         tracking.writeWString(u"VCHANGEMAN");
@@ -207,37 +209,26 @@ protected:
         tracking.writeU32(0);
         ASSERT_TRUE(tracking.commit());
 
+        log->clear();
         smart->iteration();
-        ASSERT_EQ(count("Finished Scan pass"), 1);
         EXPECT_EQ(values("Finished Scan pass", "Processed"), std::vector<std::string>{"1000"});
         EXPECT_EQ(values("Finished Scan pass", "Non-Defraggable"), std::vector<std::string>{"5"});
         EXPECT_EQ(values("Finished Scan pass", "Pass"), std::vector<std::string>{"2"});
         EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeScan);
+        EXPECT_EQ(count("Unable to defragment all files in standard mode. Activating panic mode.", "C:"),
+                  improved < 10 ? 1 : 0);
+        EXPECT_EQ(context('C').panicPassCount(), improved < 10 ? 0 : -1);
     }
-};
-
-TEST_F(DecisionTest, FewerThanOnePercentImprovedFromTheThirdPassOnStartsPanicMode) {
-    resumeLastFile(9);
-    EXPECT_EQ(count("Unable to defragment all files in standard mode. Activating panic mode.", "C:"), 1);
-    EXPECT_EQ(context('C').panicPassCount(), 0);
 }
 
-TEST_F(DecisionTest, OnePercentImprovedIsAProductivePass) {
-    resumeLastFile(10);
-    EXPECT_EQ(count("Unable to defragment all files in standard mode. Activating panic mode."), 0);
-    EXPECT_EQ(context('C').panicPassCount(), -1);
-}
-
-TEST_F(SmartTest, AnUnexpectedErrorPutsTheVolumeBackIntoScanMode) {
+TEST_F(SmartTest, AnUnexpectedErrorOrLostTrackingPutsTheVolumeBackIntoScanMode) {
     addVolume('C', makeCleanVolume(u'C'));
     build();
     smart->iteration();
     ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     CVolumeChangeTracker& tracker = context('C').changeTracker();
-    ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\fresh", 0, 4096, {{6000, 1}}));
-    ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 1; }));
-    FakeClocks::advanceTracker(60000);
-    StatusRecorder::setHook([](const WString&) { throw std::runtime_error("unexpected"); });
+    changeFile(*volumes['C'], tracker, u"C:\\docs\\fresh", 6000);
+    setStartHook([](const WString&) { throw std::runtime_error("unexpected"); });
     EXPECT_THROW(smart->iteration(), std::runtime_error);
 
     EXPECT_EQ(count("Resetting volume mode to scan mode because an exception was encountered.", "C:"), 1);
@@ -245,37 +236,32 @@ TEST_F(SmartTest, AnUnexpectedErrorPutsTheVolumeBackIntoScanMode) {
     EXPECT_FALSE(tracker.isTracking());
     EXPECT_EQ(state.reactActive, 0);
     EXPECT_EQ(context('C').passCount(), -1);
-    StoredResumeInfo stored = readStoredResumeInfo(statePath("resumeInfo"));
-    ASSERT_TRUE(stored.whole);
+    CPassState stored;
+    ASSERT_TRUE(storedResume(statePath("resumeInfo"), stored));
     EXPECT_TRUE(stored.resumePath.empty());
     EXPECT_EQ(stored.counters.processed, 0u);
     // The react step let go of the tracker's lock on the way out.
-    std::thread other([&] {
+    std::thread([&] {
         tracker.lockChanges();
         tracker.unlockChanges();
-    });
-    other.join();
-}
+    }).join();
 
-TEST_F(SmartTest, LostTrackingSendsTheVolumeBackToScanMode) {
-    addVolume('C', makeCleanVolume(u'C'));
-    build();
+    // Back in react mode, the watcher ends while a react step is taking files.
+    setStartHook(nullptr);
     smart->iteration();
-    CVolumeChangeTracker& tracker = context('C').changeTracker();
-    // The watcher ends while a react step is taking files.
-    ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\fresh", 0, 4096, {{6000, 1}}));
+    ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\later", 0, 4096, {{6002, 1}}));
-    ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 2; }));
-    FakeClocks::advanceTracker(60000);
+    changeFile(*volumes['C'], tracker, u"C:\\docs\\latest", 6004, 2);
     CMemoryVolume* volume = volumes['C'].get();
-    StatusRecorder::setHook([volume, &tracker](const WString&) {
+    clearStatus();
+    setStartHook([volume, &tracker](const WString&) {
         volume->goAway();
         EXPECT_TRUE(eventually([&] { return !tracker.isTracking(); }));
     });
     smart->iteration();
     EXPECT_EQ(count("Change tracking invalidated. Switching to scan mode.", "C:"), 1);
     EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeScan);
-    EXPECT_EQ(StatusRecorder::startedFiles().back(), u"C:\\docs\\fresh");
+    EXPECT_EQ(startedFiles().size(), 1u);
 }
 
 TEST_F(SmartTest, TheStatusShowsWhenEveryVolumeOnlyFollowsChanges) {
@@ -285,12 +271,9 @@ TEST_F(SmartTest, TheStatusShowsWhenEveryVolumeOnlyFollowsChanges) {
     smart->iteration();
     EXPECT_EQ(statistics->getStatus(), 4);
 
-    CVolumeChangeTracker& tracker = context('C').changeTracker();
-    ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\fresh", 0, 4096, {{6000, 1}}));
-    ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 1; }));
-    FakeClocks::advanceTracker(60000);
+    changeFile(*volumes['C'], context('C').changeTracker(), u"C:\\docs\\fresh", 6000);
     int32_t during = -1;
-    StatusRecorder::setHook([&](const WString&) { during = CDfrgStatistics::instance().getStatus(); });
+    setStartHook([&](const WString&) { during = CDfrgStatistics::instance().getStatus(); });
     smart->iteration();
     EXPECT_EQ(during, 3);
     EXPECT_EQ(statistics->getStatus(), 4);

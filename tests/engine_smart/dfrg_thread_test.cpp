@@ -1,17 +1,17 @@
-// The worker thread through the engine: set-up, lack of work, dump mode, the way from scan passes
-// to react mode on two volumes, and a stopped pass taken up again by a new engine.
+// The worker thread through the engine: dump mode, background priority, solid-state volumes, and
+// the way from scan passes to react mode on two volumes.
+#include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <thread>
 
-#include "config/product_key.h"
 #include "config/registry.h"
-#include "engine/volume_mode.h"
-#include "volume/dfrg_context.h"
 #include "fixtures.h"
-
-using namespace smarttest;
+#include "platform/win32_types.h"
+#include "support/temp_dir.h"
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -19,84 +19,85 @@ bool sameStatus(const DfrgStatus& s, int32_t status, int32_t detail) {
     return s.lastFile.empty() && s.status == status && s.detail == detail;
 }
 
-TEST_F(WorkerTest, WithoutAnEnabledVolumeTheWorkerEndsForLackOfWork) {
-    newEngine();
-    worker->start(false);
-    ASSERT_TRUE(ended.wait(60000));
-    const std::vector<DfrgStatus> records = StatusRecorder::records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_TRUE(sameStatus(records[0], 5, 5));
-    EXPECT_TRUE(sameStatus(records[1], 0, 5));
-    EXPECT_EQ(count("You didn't enabled a Volume to defrag, Service ends"), 1);
-    EXPECT_EQ(values("Defrag thread terminating because of stop request.", "ErrorMessage"),
-              std::vector<std::string>{"Stopping because lack of work"});
-    worker->stop();
-    EXPECT_EQ(StatusRecorder::records().size(), 2u);
+bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
+
+// The calling thread's CPU and I/O priority are the background ones.
+bool inBackground() {
+#ifdef _WIN32
+    return GetThreadPriority(GetCurrentThread()) < THREAD_PRIORITY_NORMAL;
+#else
+    return sched_getscheduler(0) == SCHED_IDLE && (syscall(SYS_ioprio_get, 1, 0) >> 13) == 3;
+#endif
 }
 
-TEST_F(WorkerTest, AVolumeThatCannotBeOpenedIsLeftOut) {
-    provider->failOpening('C');
-    addVolume('D', makeCleanVolume(u'D'));
-    newEngine();
-    worker->start(false);
-    ASSERT_TRUE(waitForLog("Volume is clean. Switching to react mode", "D:"));
-    worker->stop();
-    EXPECT_EQ(values("Exception while creating Disk/Context", "ErrorCode"), std::vector<std::string>{"-1"});
-    EXPECT_EQ(count("Finished Scan pass"), count("Finished Scan pass", "D:"));
-    for (const auto& e : log->entries())
-        if (e.text == "Exception while creating Disk/Context") {
-            EXPECT_EQ(e.priority, 500);
-        }
-    EXPECT_TRUE(sameStatus(StatusRecorder::records().back(), 0, 5));
-    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
+uint32_t skipRecord(char letter) {
+    CRegistry root;
+    CRegistryKey key;
+    uint32_t reason = 0;
+    if (root.openKey(productKeyPath(), kRegKeyRead, nullptr, false, key))
+        key.queryDword(std::string("volumeSkipped_") + letter, reason, 0);
+    return reason;
 }
 
-TEST_F(WorkerTest, DumpModeWritesEveryVolumeAndEndsForLackOfWork) {
+TEST_F(WorkerTest, DumpModeWritesEveryVolumeOrNothingWhenStopped) {
     addVolume('C', makeCleanVolume(u'C'));
     addVolume('D', makeHopelessVolume(u'D'));
-    newEngine();
     const std::string dump = registry.scratchDirectory() + "/volumes.vdf";
-    {
-        CRegistry root;
-        CRegistryKey settings;
-        ASSERT_TRUE(root.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, false, settings));
-        settings.setDword("makeDump", 1);
-        settings.setString(u"dumpPath", platform::utf8ToUtf16(dump));
-    }
-    worker->start(false);
-    ASSERT_TRUE(ended.wait(60000));
-    std::ifstream in(std::filesystem::u8path(dump), std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.substr(0, 4), "VDFH");
-    EXPECT_NE(bytes.find("VDFH", 4), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")));
-    EXPECT_TRUE(sameStatus(StatusRecorder::records().front(), 5, 5));
-    EXPECT_EQ(count("Finished Scan pass"), 0);
-    EXPECT_EQ(StatusRecorder::startedCount(), 0u);
-}
+    setSetting("makeDump", 1);
+    setSetting("dumpPath", platform::utf8ToUtf16(dump));
 
-TEST_F(WorkerTest, AStopReachesTheDumpAndLeavesNoPartOfIt) {
-    addVolume('C', makeCleanVolume(u'C'));
-    newEngine();
-    const std::string dump = registry.scratchDirectory() + "/stopped.vdf";
-    {
-        CRegistry root;
-        CRegistryKey settings;
-        ASSERT_TRUE(root.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, false, settings));
-        settings.setDword("makeDump", 1);
-        settings.setString(u"dumpPath", platform::utf8ToUtf16(dump));
-    }
     // Started paused, the dump waits at its first step; start has returned all the same.
+    newEngine();
     worker->start(true);
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")); }));
+    ASSERT_TRUE(eventually([&] { return exists(dump + ".tmp"); }));
     worker->stop();
     EXPECT_TRUE(ended.wait(0));
     EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump)));
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(dump + ".tmp")));
+    EXPECT_FALSE(exists(dump));
+    EXPECT_FALSE(exists(dump + ".tmp"));
+
+    ended.reset();
+    clearStatus();
+    newEngine();
+    worker->start(false);
+    ASSERT_TRUE(ended.wait(60000));
+    const std::string bytes = readWholeFile(dump);
+    EXPECT_EQ(bytes.substr(0, 4), "VDFH");
+    EXPECT_NE(bytes.find("VDFH", 4), std::string::npos);
+    EXPECT_FALSE(exists(dump + ".tmp"));
+    EXPECT_TRUE(sameStatus(statusRecords().front(), 5, 5));
+    EXPECT_EQ(count("Finished Scan pass"), 0);
+    EXPECT_TRUE(startedFiles().empty());
 }
 
-TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactMode) {
+TEST_F(WorkerTest, TheWorkerRunsInTheBackgroundAndLeavesSolidStateVolumesAloneUnlessAsked) {
+    EXPECT_FALSE(inBackground());  // the test's own thread is not touched
+    addVolume('C', makeCleanVolume(u'C'));
+    addVolume('S', makeCleanVolume(u'S', true));
+    std::atomic<int> background{-1};
+    setStartHook([&](const WString&) { background = inBackground() ? 1 : 0; });
+    newEngine();
+    worker->start(false);
+    ASSERT_TRUE(waitForLog("Volume is clean. Switching to react mode", "C:"));
+    worker->stop();
+    EXPECT_EQ(background, 1);
+    EXPECT_FALSE(inBackground());
+    EXPECT_EQ(count("Volume left alone: solid-state drive", "S:"), 1);
+    EXPECT_EQ(count("Finished Scan pass", "S:"), 0);
+    EXPECT_EQ(skipRecord('S'), CDfrgConfig::kSkipSolidState);
+    EXPECT_EQ(skipRecord('C'), 0u);
+
+    setSetting("defragSolidState", 1);
+    newEngine();
+    worker->start(false);
+    ASSERT_TRUE(waitForLog("Volume is clean. Switching to react mode", "S:"));
+    worker->stop();
+    EXPECT_EQ(count("Volume left alone: solid-state drive", "S:"), 1);
+    EXPECT_EQ(skipRecord('S'), 0u);
+}
+
+TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactModeAndOneThatCannotBeOpenedIsLeftOut) {
+    provider->failOpening('E');
     addVolume('C', makeCleanVolume(u'C'));
     addVolume('D', makeHopelessVolume(u'D'));
     newEngine();
@@ -125,54 +126,13 @@ TEST_F(WorkerTest, TwoVolumesGoFromScanPassesToReactMode) {
     EXPECT_EQ(decisions, (std::vector<std::string>{panic, panic, panic, giveUp}));
     EXPECT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     EXPECT_EQ(readVolumeMode(u'D'), kVolumeModeReact);
-}
-
-TEST_F(WorkerTest, AStoppedPassIsTakenUpByANewEngineWhereItStood) {
-    addVolume('C', makeTreeVolume(u'C', 12, 15));
-    const std::vector<WString> order = walkOrder(volumes['C']);
-    ASSERT_GT(order.size(), 150u);
-    newEngine();
-    // The worker waits at the 60th file until the stop has been asked for.
-    platform::Event reached{platform::Event::Reset::Manual}, go{platform::Event::Reset::Manual};
-    StatusRecorder::setHook([&](const WString&) {
-        if (StatusRecorder::startedCount() == 60) {
-            reached.set();
-            go.wait();
-        }
-    });
-    worker->start(false);
-    ASSERT_TRUE(reached.wait(60000));
-    std::thread stopper([&] { worker->stop(); });
-    EXPECT_TRUE(waitForLog("Waiting for stopped event."));
-    go.set();
-    stopper.join();
-    const std::vector<WString> first = StatusRecorder::startedFiles();
-    ASSERT_LT(first.size(), order.size() - 20) << "the stop came too late";
-    EXPECT_EQ(first, std::vector<WString>(order.begin(), order.begin() + static_cast<long>(first.size())));
-
-    StoredResumeInfo stored = readStoredResumeInfo(statePath("resumeInfo"));
-    ASSERT_TRUE(stored.whole);
-    // The last finished file: the last one begun, or the one before when the stop cut it short.
-    ASSERT_TRUE(stored.resumePath == first.back() || stored.resumePath == first[first.size() - 2])
-        << platform::utf16ToUtf8(stored.resumePath);
-    EXPECT_EQ(stored.counters.processed, first.size());
-    ASSERT_EQ(stored.volumes.size(), 1u);
-    EXPECT_EQ(stored.volumes[0].passCount, 0);
-
-    StatusRecorder::reset();
-    newEngine();
-    worker->start(false);
-    ASSERT_TRUE(waitForLog("Finished Scan pass", "C:"));
-    worker->stop();
-    const std::vector<WString> second = StatusRecorder::startedFiles();
-    const auto at = std::find(order.begin(), order.end(), stored.resumePath);
-    ASSERT_NE(at, order.end());
-    const std::vector<WString> rest(at, order.end());
-    ASSERT_GE(second.size(), rest.size());
-    EXPECT_EQ(std::vector<WString>(second.begin(), second.begin() + static_cast<long>(rest.size())), rest);
-    EXPECT_EQ(values("Finished Scan pass", "Processed", "C:"),
-              std::vector<std::string>{std::to_string(stored.counters.processed + rest.size())});
-    EXPECT_EQ(values("Finished Scan pass", "Pass", "C:"), std::vector<std::string>{"0"});
+    const auto failures = log->withText("Exception while creating Disk/Context");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].prop("ErrorCode"), "-1");
+    EXPECT_EQ(failures[0].priority, 500);
+    EXPECT_EQ(count("Finished Scan pass"), count("Finished Scan pass", "C:") + count("Finished Scan pass", "D:"));
+    EXPECT_TRUE(sameStatus(statusRecords().back(), 0, 5));
+    EXPECT_EQ(count("Defrag thread terminating because of stop request."), 1);
 }
 
 }  // namespace

@@ -1,27 +1,19 @@
 // The resume info file and the stored volume modes.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <functional>
-#include <iterator>
-
 #include "config/product_key.h"
 #include "config/registry.h"
 #include "engine/resume_info.h"
 #include "engine/volume_mode.h"
-#include "platform/clock.h"
-#include "platform/state_file.h"
 #include "support/config_test_registry.h"
+#include "support/dump_samples.h"
 #include "support/engine_state_support.h"
-#include "support/volume_temp_dir.h"
+#include "support/temp_dir.h"
 #include "volume/dfrg_context.h"
-#include "sim/simulated_volume.h"
 
-using namespace smarttest;
+using namespace enginetest;
 
 namespace {
-
-using Tail = std::function<void(platform::StateFileWriter&)>;
 
 class ResumeInfoTest : public ::testing::Test {
 protected:
@@ -30,20 +22,13 @@ protected:
             contexts.push_back(std::make_unique<CDfrgContext>(
                 std::make_unique<CSimulatedVolume>(makeCleanVolume(letter), nullptr, [](uint32_t) {}),
                 static_cast<int32_t>(contexts.size()), CDfrgVolumeSettings()));
-        sample.resumePath = u"C:\\x";
-        sample.counters = CPassCounters{1, 2, 3, 4, 5, 6};
-        sample.retryOverflow = true;
-        sample.retryFiles = {u"C:\\r1", u"C:\\r2"};
     }
     // Version, path, counters 1..6, then the rest.
-    void writeRaw(int32_t version, const Tail& tail) {
-        platform::StateFileWriter w;
-        ASSERT_TRUE(w.open(path));
-        w.writeI32(version);
-        w.writeWString(u"C:\\a\\b");
-        for (uint64_t i = 1; i <= 6; ++i) w.writeU64(i);
-        tail(w);
-        ASSERT_TRUE(w.commit());
+    DumpBytes head(uint32_t version = kResumeInfoVersion) {
+        DumpBytes b;
+        b.u32(version).units(u"C:\\a\\b");
+        for (uint64_t i = 1; i <= 6; ++i) b.u64(i);
+        return b;
     }
     void setCounters(int32_t value) {
         for (auto& c : contexts) {
@@ -57,81 +42,58 @@ protected:
         return out;
     }
 
-    voltest::TempDir dir{"resume"};
-    WString path = platform::utf8ToUtf16((dir.path() / "resumeInfo").u8string());
+    TempDir dir;
+    WString path = platform::utf8ToUtf16(dir.file("resumeInfo"));
     CContextList contexts;
-    CPassState sample;
 };
 
 TEST_F(ResumeInfoTest, FieldsGoInTheirPlacesAndComeBack) {
+    CPassState sample;
+    sample.resumePath = u"C:\\x";
+    sample.counters = CPassCounters{1, 2, 3, 4, 5, 6};
+    sample.retryOverflow = true;
+    sample.retryFiles = {u"C:\\r1", u"C:\\r2"};
     contexts[0]->setPassCount(3);
     contexts[0]->setPanicPassCount(1);
     ASSERT_TRUE(writeResumeInfo(path, sample, contexts));
-    std::ifstream in(dir.path() / "resumeInfo", std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Version 3, then the path of four units as its count and the units.
-    EXPECT_EQ(bytes.substr(0, 16), std::string("\x03\0\0\0\x04\0\0\0C\0:\0\\\0x\0", 16));
-    EXPECT_EQ(bytes.size(), 16u + 6 * 8 + 1 + 4 + 2 * 14 + 4 + 2 * 12);
-
-    StoredResumeInfo stored = readStoredResumeInfo((dir.path() / "resumeInfo").u8string());
-    ASSERT_TRUE(stored.whole);
-    EXPECT_EQ(stored.counters.nonDefraggablePureSpace, 3u);
-    EXPECT_EQ(stored.counters.processed, 6u);
-    EXPECT_TRUE(stored.overflow);
-    ASSERT_EQ(stored.volumes.size(), 2u);
-    EXPECT_EQ(stored.volumes[1].letter, uint32_t(u'D'));
+    DumpBytes expected;
+    expected.u32(3).units(u"C:\\x").u64(1).u64(2).u64(3).u64(4).u64(5).u64(6);
+    expected.u8(1).u32(2).units(u"C:\\r1").units(u"C:\\r2");
+    expected.u32(2).u32(u'C').u32(3).u32(1).u32(u'D').u32(~0u).u32(~0u);
+    EXPECT_EQ(readWholeFile(dir.file("resumeInfo")), expected.bytes());
 
     setCounters(9);
     CPassState read;
     ASSERT_TRUE(readResumeInfo(path, read, contexts));
     EXPECT_EQ(read.resumePath, sample.resumePath);
+    EXPECT_EQ(read.counters.nonDefraggablePureSpace, 3u);
     EXPECT_EQ(read.counters.errors, 4u);
     EXPECT_EQ(read.counters.moved, 5u);
+    EXPECT_EQ(read.counters.processed, 6u);
     EXPECT_TRUE(read.retryOverflow);
     EXPECT_EQ(read.retryFiles, sample.retryFiles);
     EXPECT_EQ(counters(), (std::vector<int32_t>{3, 1, -1, -1}));
 }
 
 TEST_F(ResumeInfoTest, AnythingButAWholeFileOfTheVersionClearsTheState) {
-    auto good = [](platform::StateFileWriter& w) {
-        w.writeBool(false);
-        w.writeI32(1);
-        w.writeWString(u"C:\\r");
-        w.writeI32(2);
-        for (char16_t letter : {u'C', u'Q'}) {  // a record of a drive without a context is dropped
-            w.writeU32(letter);
-            w.writeI32(4);
-            w.writeI32(0);
-        }
+    // A record of a drive without a context is dropped.
+    auto good = [&](uint32_t version) {
+        return head(version).u8(0).u32(1).units(u"C:\\r").u32(2).u32(u'C').u32(4).u32(0).u32(u'Q').u32(4).u32(0);
     };
-    const std::vector<std::pair<int32_t, Tail>> damaged{
-        {2, good},
-        {kResumeInfoVersion,  // cut off in the retry strings
-         [](platform::StateFileWriter& w) {
-             w.writeBool(false);
-             w.writeI32(2);
-             w.writeWString(u"C:\\r");
-             w.writeU32(10);
-             w.writeBytes("C\0:\0", 4);
-         }},
-        {kResumeInfoVersion,  // more retry files than the list holds
-         [](platform::StateFileWriter& w) {
-             w.writeBool(false);
-             w.writeI32(1001);
-         }},
-        {kResumeInfoVersion,  // a record cut short
-         [](platform::StateFileWriter& w) {
-             w.writeBool(false);
-             w.writeI32(0);
-             w.writeI32(1);
-             w.writeU32(u'C');
-         }},
+    const std::string damaged[] = {
+        good(2).bytes(),
+        head().u8(0).u32(2).units(u"C:\\r").u32(10).raw(std::string("C\0:\0", 4)).bytes(),  // cut in a string
+        head().u8(0).u32(1001).bytes(),  // more retry files than the list holds
+        head().u8(0).u32(0).u32(1).u32(u'C').bytes(),  // a record cut short
     };
-    for (size_t i = 0; i < damaged.size(); ++i) {
-        SCOPED_TRACE(i);
-        writeRaw(damaged[i].first, damaged[i].second);
+    for (const std::string& bytes : damaged) {
+        writeWholeFile(dir.file("resumeInfo"), bytes);
         setCounters(5);
-        CPassState s = sample;
+        CPassState s;
+        s.resumePath = u"C:\\x";
+        s.counters.processed = 3;
+        s.retryOverflow = true;
+        s.retryFiles = {u"C:\\r1"};
         EXPECT_FALSE(readResumeInfo(path, s, contexts));
         EXPECT_TRUE(s.resumePath.empty());
         EXPECT_EQ(s.counters.processed, 0u);
@@ -139,24 +101,18 @@ TEST_F(ResumeInfoTest, AnythingButAWholeFileOfTheVersionClearsTheState) {
         EXPECT_FALSE(s.retryOverflow);
         EXPECT_EQ(counters(), std::vector<int32_t>(4, -1));
     }
-    writeRaw(kResumeInfoVersion, good);
+    writeWholeFile(dir.file("resumeInfo"), good(kResumeInfoVersion).bytes());
     CPassState s;
     ASSERT_TRUE(readResumeInfo(path, s, contexts));
     EXPECT_EQ(s.retryFiles, std::vector<WString>{u"C:\\r"});
     EXPECT_EQ(counters(), (std::vector<int32_t>{4, 0, -1, -1}));
 }
 
-class VolumeModeTest : public ::testing::Test {
-protected:
-    VolumeModeTest() { EXPECT_TRUE(root.openKey(productKeyPath(), kRegKeyAllAccess, nullptr, true, key)); }
-    ~VolumeModeTest() override { key.close(); }
-
+TEST(VolumeModeTest, ModesReadAsScanUntilWrittenAndAnOlderLayoutIsForgottenOnce) {
     ScopedTestRegistry registry;
     CRegistry root;
     CRegistryKey key;
-};
-
-TEST_F(VolumeModeTest, ModesReadAsScanUntilWrittenAndCarryTheirAge) {
+    ASSERT_TRUE(root.openKey(productKeyPath(), kRegKeyAllAccess, nullptr, true, key));
     double age = -1;
     EXPECT_EQ(readVolumeMode(u'C', &age), 0);
     EXPECT_EQ(age, 0.0);
@@ -165,28 +121,18 @@ TEST_F(VolumeModeTest, ModesReadAsScanUntilWrittenAndCarryTheirAge) {
     EXPECT_EQ(readVolumeMode(u'C', &age), 1);
     EXPECT_EQ(age, 0.0);
 
-    const uint64_t before = platform::fileTimeNow();
     writeVolumeMode(u'D', 1);
     EXPECT_EQ(rawValue(key, u"volumeMode_D"), dwordValue(1));
-    uint64_t stamp = 0;
-    ASSERT_TRUE(key.queryQword(WString(u"volumeModeTime_D"), stamp, 0));
-    EXPECT_GE(stamp, before);
-    key.setQword(WString(u"volumeModeTime_D"), platform::fileTimeNow() - 3024000000000ull);
-    EXPECT_EQ(readVolumeMode(u'D', &age), 1);
-    EXPECT_NEAR(age, 3.5, 0.001);
-}
 
-TEST_F(VolumeModeTest, AnOlderLayoutIsForgottenOnce) {
-    key.setDword(WString(u"volumeMode_C"), 1);
+    // An older layout is forgotten once, whatever the case of its names.
     key.setQword(WString(u"volumeModeTime_C"), 5);
-    key.setDword(WString(u"VOLUMEMODE_D"), 1);
+    key.setDword(WString(u"VOLUMEMODE_E"), 1);
     key.setDword(WString(u"volumeModeX"), 7);
     key.setDword("volumeModeVersion", 0);
     checkVolumeModeVersion();
     EXPECT_EQ(rawValue(key, u"volumeModeVersion"), dwordValue(1));
-    EXPECT_EQ(rawValue(key, u"volumeMode_C"), "");
-    EXPECT_EQ(rawValue(key, u"volumeModeTime_C"), "");
-    EXPECT_EQ(rawValue(key, u"volumeMode_D"), "");
+    for (const char16_t* gone : {u"volumeMode_C", u"volumeModeTime_C", u"volumeMode_D", u"volumeMode_E"})
+        EXPECT_EQ(rawValue(key, gone), "");
     EXPECT_EQ(rawValue(key, u"volumeModeX"), dwordValue(7));
     writeVolumeMode(u'C', 1);
     checkVolumeModeVersion();

@@ -15,10 +15,10 @@ DumpBytes& DumpBytes::u8(uint8_t v) {
 DumpBytes& DumpBytes::u16(uint16_t v) { return u8(static_cast<uint8_t>(v)).u8(static_cast<uint8_t>(v >> 8)); }
 DumpBytes& DumpBytes::u32(uint32_t v) { return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16)); }
 DumpBytes& DumpBytes::u64(uint64_t v) { return u32(static_cast<uint32_t>(v)).u32(static_cast<uint32_t>(v >> 32)); }
-DumpBytes& DumpBytes::str(const WString& text) {
+DumpBytes& DumpBytes::units(const WString& text) {
     u32(static_cast<uint32_t>(text.size()));
     for (char16_t c : text) u16(c);
-    return u16(0);
+    return *this;
 }
 DumpBytes& DumpBytes::raw(const std::string& bytes) {
     bytes_ += bytes;
@@ -43,11 +43,8 @@ VolumeDumpVolume emptyVolume(char16_t letter, uint64_t totalClusters, const WStr
 namespace {
 VolumeDumpVolume sample(bool before) {
     VolumeDumpVolume v = emptyVolume(u'C', 43, u"System");
-    setUsed(v, 0, 9);
-    setUsed(v, 12, 13);
-    setUsed(v, 20, 25);
-    setUsed(v, 32, 34);
-    setUsed(v, 36, 39);
+    for (const auto& r : std::vector<std::pair<uint64_t, uint64_t>>{{0, 9}, {12, 13}, {20, 25}, {32, 34}, {36, 39}})
+        setUsed(v, r.first, r.second);
     setUsed(v, before ? 26 : 30, before ? 27 : 31);
     v.addEntry(u"C:\\", {});
     v.addEntry(u"C:\\contig.bin", {{4, 7}});

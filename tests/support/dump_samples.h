@@ -15,8 +15,9 @@ public:
     DumpBytes& u16(uint16_t v);
     DumpBytes& u32(uint32_t v);
     DumpBytes& u64(uint64_t v);
-    // Count, units and the terminating 0.
-    DumpBytes& str(const WString& text);
+    // Count and units; str adds the terminating 0.
+    DumpBytes& units(const WString& text);
+    DumpBytes& str(const WString& text) { return units(text).u16(0); }
     DumpBytes& raw(const std::string& bytes);
     const std::string& bytes() const { return bytes_; }
     size_t size() const { return bytes_.size(); }

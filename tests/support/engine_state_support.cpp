@@ -1,87 +1,67 @@
 #include "support/engine_state_support.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+
+#include "config/product_key.h"
+#include "config/registry.h"
 #include "engine/defrag_smart.h"
+#include "engine/resume_info.h"
 #include "platform/clock.h"
-#include "platform/last_error.h"
-#include "platform/dfrg_exception.h"
+#include "volume/provider_selection.h"
 #include "volume/change_tracker.h"
-#include "volume/dfrg_context.h"
-#include "sim/simulated_volume.h"
 
-namespace smarttest {
-
-// ---------------------------------------------------------------- status
+namespace enginetest {
 
 namespace {
 
-struct Recorder {
-    std::mutex lock;
-    std::vector<DfrgStatus> records;
-    std::function<void(const WString&)> hook;
-};
+std::mutex g_statusLock;
+std::vector<DfrgStatus> g_status;
+std::function<void(const WString&)> g_hook;
 
-Recorder& recorder() {
-    static Recorder r;
-    return r;
-}
+bool started(const DfrgStatus& s) { return s.status == 6 && s.detail == 3; }
 
 }  // namespace
 
-void StatusRecorder::callback(DfrgStatus status) {
+void recordStatus(DfrgStatus status) {
     std::function<void(const WString&)> hook;
     {
-        std::lock_guard<std::mutex> g(recorder().lock);
-        recorder().records.push_back(status);
-        if (status.status == 6 && status.detail == 3) hook = recorder().hook;
+        std::lock_guard<std::mutex> g(g_statusLock);
+        g_status.push_back(status);
+        if (started(status)) hook = g_hook;
     }
     if (hook) hook(status.lastFile);
 }
 
-void StatusRecorder::reset() {
-    std::lock_guard<std::mutex> g(recorder().lock);
-    recorder().records.clear();
-    recorder().hook = nullptr;
+std::vector<DfrgStatus> statusRecords() {
+    std::lock_guard<std::mutex> g(g_statusLock);
+    return g_status;
 }
 
-std::vector<DfrgStatus> StatusRecorder::records() {
-    std::lock_guard<std::mutex> g(recorder().lock);
-    return recorder().records;
-}
-
-std::vector<WString> StatusRecorder::startedFiles() {
+std::vector<WString> startedFiles() {
     std::vector<WString> files;
-    for (const DfrgStatus& s : records())
-        if (s.status == 6 && s.detail == 3) files.push_back(s.lastFile);
+    for (const DfrgStatus& s : statusRecords())
+        if (started(s)) files.push_back(s.lastFile);
     return files;
 }
 
-size_t StatusRecorder::startedCount() { return startedFiles().size(); }
-
-void StatusRecorder::setHook(std::function<void(const WString&)> hook) {
-    std::lock_guard<std::mutex> g(recorder().lock);
-    recorder().hook = std::move(hook);
+void clearStatus() {
+    std::lock_guard<std::mutex> g(g_statusLock);
+    g_status.clear();
 }
 
-// ---------------------------------------------------------------- clocks
+void setStartHook(std::function<void(const WString&)> hook) {
+    std::lock_guard<std::mutex> g(g_statusLock);
+    g_hook = std::move(hook);
+}
 
 namespace {
 
-std::atomic<uint32_t> g_contextNow{1000000};
+std::atomic<uint32_t> g_contextNow{1000000}, g_trackerNow{1000000}, g_sleeps{0};
 std::atomic<bool> g_autoAdvance{false};
-std::atomic<uint32_t> g_trackerNow{1000000};
-std::atomic<uint32_t> g_sleeps{0};
 std::atomic<uint64_t> g_slept{0};
-
-uint32_t contextNow() { return g_autoAdvance ? g_contextNow += 1000 : g_contextNow.load(); }
-uint32_t trackerNow() { return g_trackerNow.load(); }
-void fakeSleep(uint32_t ms) {
-    ++g_sleeps;
-    g_slept += ms;
-}
 
 }  // namespace
 
@@ -89,9 +69,12 @@ FakeClocks::FakeClocks(bool autoAdvance) {
     g_autoAdvance = autoAdvance;
     g_sleeps = 0;
     g_slept = 0;
-    setContextTickSource(contextNow);
-    setChangeTrackerTickSource(trackerNow);
-    setSmartSleepFunction(fakeSleep);
+    setContextTickSource([] { return g_autoAdvance ? g_contextNow += 1000 : g_contextNow.load(); });
+    setChangeTrackerTickSource([] { return g_trackerNow.load(); });
+    setSmartSleepFunction([](uint32_t ms) {
+        ++g_sleeps;
+        g_slept += ms;
+    });
 }
 
 FakeClocks::~FakeClocks() {
@@ -106,158 +89,242 @@ void FakeClocks::advanceTracker(uint32_t ms) { g_trackerNow += ms; }
 uint32_t FakeClocks::sleeps() { return g_sleeps.load(); }
 uint64_t FakeClocks::sleptMs() { return g_slept.load(); }
 
+EngineEnv::EngineEnv() : log(CaptureAppender::install()) {
+    clearStatus();
+    overrideVolumeProvider(provider);
+}
+
+EngineEnv::~EngineEnv() {
+    clearStatus();
+    setStartHook(nullptr);
+    statistics.reset();
+    LogManager::shutdown();
+}
+
+void EngineEnv::setSetting(const std::string& name, uint32_t value) {
+    CRegistry root;
+    CRegistryKey settings;
+    ASSERT_TRUE(root.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, settings));
+    settings.setDword(name, value);
+}
+
+void EngineEnv::setSetting(const std::string& name, const WString& value) {
+    CRegistry root;
+    CRegistryKey settings;
+    ASSERT_TRUE(root.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, settings));
+    settings.setString(platform::utf8ToUtf16(name), value);
+}
+
+std::vector<std::string> EngineEnv::values(const std::string& text, const std::string& property,
+                                           const std::string& volume) const {
+    std::vector<std::string> out;
+    for (const auto& e : log->withText(text))
+        if (volume.empty() || e.prop("Volume") == volume) out.push_back(e.prop(property));
+    return out;
+}
+
+int EngineEnv::count(const std::string& text, const std::string& volume) const {
+    return static_cast<int>(values(text, "Volume", volume).size());
+}
+
+BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
+    if (pretend && pretend(move)) {
+        moves.push_back(move);
+        return TRUE;
+    }
+    return CScriptedVolume::moveFile(move);
+}
+
+EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
+    setSetting("DoMoveBetterPlace", options.moveBetterPlace ? 1 : 0);
+    setSetting("MaxClusterMoveCount", options.maxClusterMoveCount);
+    setSetting("dumpType", options.dumpType);
+    config = std::make_unique<CDfrgConfig>();
+    CDfrgVolumeSettings settings;
+    settings.maxClusterMoveCount = config->maxClusterMoveCount();
+    settings.maxExtentListSize = config->maxExtentListSize();
+    settings.stateDirectory = config->stateDirectory();
+    auto engineVolume = std::make_unique<EngineVolume>(std::move(volume));
+    volume_ = engineVolume.get();
+    context_ = std::make_unique<CDfrgContext>(std::move(engineVolume), 0, settings);
+    state.config = config.get();
+    state.statusCallback = recordStatus;
+}
+
+std::vector<uint64_t> EngineFixture::takeMoveTargets() {
+    std::vector<uint64_t> targets;
+    for (const MOVE_FILE_DATA& m : volume_->moves) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
+    volume_->moves.clear();
+    return targets;
+}
+
 // ---------------------------------------------------------------- volumes
 
 namespace {
 
-using Run = CMemoryVolume::Run;
-
-std::shared_ptr<CMemoryVolume> emptyVolume(char16_t letter, uint64_t clusters, const WString& label) {
+std::shared_ptr<CMemoryVolume> emptyVolume(char16_t letter, uint64_t clusters, bool solidState = false) {
     CMemoryVolume::Geometry g;
     g.totalClusters = clusters;
-    g.label = label;
+    g.label = u"Engine";
+    g.solidState = solidState;
     return std::make_shared<CMemoryVolume>(g, letter);
 }
 
-void place(CMemoryVolume& v, char16_t letter, const WString& path, const std::vector<Run>& runs) {
-    uint64_t clusters = 0;
-    for (const Run& r : runs) clusters += r.length;
-    const WString full = WString{letter, u':', u'\\'} + path;
-    if (!v.placeFile(full, 0, clusters * v.geometry().bytesPerCluster, runs))
-        throw CDfrgException(ErrorInternal, "cannot place " + platform::utf16ToUtf8(full) + " error " + std::to_string(platform::lastError()));
-}
-
-void directory(CMemoryVolume& v, char16_t letter, const WString& path) {
-    const WString full = WString{letter, u':', u'\\'} + path;
-    if (!v.placeFile(full, FILE_ATTRIBUTE_DIRECTORY, 0, {}))
-        throw CDfrgException(ErrorInternal, "cannot place " + platform::utf16ToUtf8(full) + " error " + std::to_string(platform::lastError()));
+// Places a file (no runs: a directory) below the volume's root.
+void place(CMemoryVolume& v, const WString& path, const Runs& runs = {}, bool directory = false) {
+    voltest::placeFile(v, WString{v.driveLetter(), u':', u'\\'} + path, runs,
+                       directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
 }
 
 WString number(int i) {
     std::string s = std::to_string(i);
-    while (s.size() < 3) s = "0" + s;
-    return platform::utf8ToUtf16(s);
+    return platform::utf8ToUtf16(std::string(3 - std::min<size_t>(3, s.size()), '0') + s);
 }
 
 }  // namespace
 
-std::shared_ptr<CMemoryVolume> makeCleanVolume(char16_t letter) {
-    auto v = emptyVolume(letter, 20000, u"Clean");
-    directory(*v, letter, u"docs");
-    directory(*v, letter, u"docs\\old");
-    directory(*v, letter, u"media");
+std::shared_ptr<CMemoryVolume> makeCleanVolume(char16_t letter, bool solidState) {
+    auto v = emptyVolume(letter, 20000, solidState);
+    for (const char16_t* dir : {u"docs", u"docs\\old", u"media"}) place(*v, dir, {}, true);
     uint64_t lcn = 0;
     for (int i = 0; i < 12; ++i) {
         const uint64_t size = 1 + i % 4;
-        place(*v, letter, (i % 2 ? u"docs\\note" : u"docs\\old\\page") + number(i), {{lcn, size}});
+        place(*v, (i % 2 ? u"docs\\note" : u"docs\\old\\page") + number(i), {{lcn, size}});
         lcn += size + 3;
     }
-    place(*v, letter, u"media\\movie", {{1000, 20}, {1100, 20}, {1200, 20}});
-    place(*v, letter, u"media\\song", {{1300, 5}, {1400, 5}});
-    place(*v, letter, u"docs\\report", {{1500, 8}, {1600, 8}, {1700, 8}});
+    place(*v, u"media\\movie", {{1000, 20}, {1100, 20}, {1200, 20}});
+    place(*v, u"media\\song", {{1300, 5}, {1400, 5}});
+    place(*v, u"docs\\report", {{1500, 8}, {1600, 8}, {1700, 8}});
     return v;
 }
 
 std::shared_ptr<CMemoryVolume> makeHopelessVolume(char16_t letter) {
-    constexpr uint64_t kPiece = 100, kHole = 400, kPieces = 20;
-    constexpr int kFolders = 10, kFilesPerFolder = 15;
-    std::vector<std::pair<WString, uint64_t>> files;
-    uint64_t packed = 0;
-    for (int i = 0; i < kFolders * kFilesPerFolder; ++i) {
-        files.emplace_back(u"a" + number(i / kFilesPerFolder) + u"\\f" + number(i), 1 + i % 3);
-        packed += 1 + i % 3;
-    }
-    auto v = emptyVolume(letter, packed + kPieces * kPiece + (kPieces - 1) * kHole, u"Hopeless");
-    for (int d = 0; d < kFolders; ++d) directory(*v, letter, u"a" + number(d));
-    directory(*v, letter, u"big");
-    // Packed from the first cluster on: no free cluster beside any of them.
+    constexpr uint64_t kPiece = 100, kHole = 400, kPieces = 20, kPacked = 50 * (1 + 2 + 3);
+    auto v = emptyVolume(letter, kPacked + kPieces * kPiece + (kPieces - 1) * kHole);
+    // 150 files in 10 folders, packed from the first cluster on: no free cluster beside any.
     uint64_t lcn = 0;
-    for (const auto& f : files) {
-        place(*v, letter, f.first, {{lcn, f.second}});
-        lcn += f.second;
+    for (int i = 0; i < 150; ++i) {
+        if (i % 15 == 0) place(*v, u"a" + number(i / 15), {}, true);
+        place(*v, u"a" + number(i / 15) + u"\\f" + number(i), {{lcn, 1u + i % 3}});
+        lcn += 1 + i % 3;
     }
-    // The pieces of the big file with holes between them; the volume ends with its last piece.
-    std::vector<Run> runs;
-    for (uint64_t i = 0; i < kPieces; ++i) {
-        runs.push_back({lcn, kPiece});
-        lcn += kPiece + kHole;
-    }
-    place(*v, letter, u"big\\blob", runs);
+    // The big file's pieces with holes between them; the volume ends with its last piece.
+    Runs runs;
+    for (uint64_t i = 0; i < kPieces; ++i, lcn += kPiece + kHole) runs.push_back({lcn, kPiece});
+    place(*v, u"big", {}, true);
+    place(*v, u"big\\blob", runs);
     return v;
 }
 
 std::shared_ptr<CMemoryVolume> makeTreeVolume(char16_t letter, int directories, int files) {
-    auto v = emptyVolume(letter, static_cast<uint64_t>(directories + 1) * files * 8 + 20000, u"Tree");
-    uint64_t lcn = 0;
+    auto v = emptyVolume(letter, static_cast<uint64_t>(directories + 1) * files * 8 + 20000);
     std::vector<WString> folders;
     for (int d = 0; d < directories; ++d) folders.push_back(u"d" + number(d));
     folders.push_back(u"d000\\sub");
+    uint64_t lcn = 0;
     for (const WString& folder : folders) {
-        directory(*v, letter, folder);
+        place(*v, folder, {}, true);
         for (int f = 0; f < files; ++f) {
-            const WString path = folder + u"\\f" + number(f);
-            if (f % 5 == 4) {
-                place(*v, letter, path, {{lcn, 2}, {lcn + 3, 2}});
-                lcn += 6;
-            } else {
-                place(*v, letter, path, {{lcn, 1 + static_cast<uint64_t>(f % 3)}});
-                lcn += 1 + f % 3 + 1;
-            }
+            const uint64_t size = f % 5 == 4 ? 2 : 1 + f % 3;
+            place(*v, folder + u"\\f" + number(f), f % 5 == 4 ? Runs{{lcn, 2}, {lcn + 3, 2}} : Runs{{lcn, size}});
+            lcn += f % 5 == 4 ? 6 : size + 1;
         }
     }
     return v;
 }
 
-// ---------------------------------------------------------------- resume info
-
-StoredResumeInfo readStoredResumeInfo(const std::string& path) {
-    StoredResumeInfo info;
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    const std::string d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t at = 0;
-    auto bytes = [&](size_t n, uint64_t& v) {
-        if (d.size() - at < n) return false;
-        v = 0;
-        for (size_t i = n; i-- > 0;) v = v << 8 | static_cast<uint8_t>(d[at + i]);
-        at += n;
-        return true;
-    };
-    auto text = [&](WString& s) {
-        uint64_t n = 0, unit = 0;
-        if (!bytes(4, n)) return false;
-        for (s.clear(); n > 0; --n) {
-            if (!bytes(2, unit)) return false;
-            s.push_back(static_cast<char16_t>(unit));
-        }
-        return true;
-    };
-    uint64_t v = 0, count = 0;
-    CPassCounters& c = info.counters;
-    if (!bytes(4, v)) return info;
-    info.version = static_cast<int32_t>(v);
-    if (!text(info.resumePath)) return info;
-    for (uint64_t* counter : {&c.defragged, &c.nonDefraggable, &c.nonDefraggablePureSpace, &c.errors, &c.moved,
-                              &c.processed})
-        if (!bytes(8, *counter)) return info;
-    if (!bytes(1, v) || !bytes(4, count)) return info;
-    info.overflow = v != 0;
-    for (WString s; count > 0 && text(s); --count) info.retryFiles.push_back(s);
-    if (count > 0 || !bytes(4, count)) return info;
-    for (; count > 0; --count) {
-        uint64_t letter, pass, panic;
-        if (!bytes(4, letter) || !bytes(4, pass) || !bytes(4, panic)) return info;
-        info.volumes.push_back({static_cast<uint32_t>(letter), static_cast<int32_t>(pass), static_cast<int32_t>(panic)});
-    }
-    info.whole = at == d.size();
-    return info;
+bool storedResume(const std::string& path, CPassState& state) {
+    return readResumeInfo(platform::utf8ToUtf16(path), state, CContextList());
 }
 
 bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 6000; ++i) {
-        if (condition()) return true;
-        platform::sleepMs(10);
-    }
+    for (int i = 0; i < 6000 && !condition(); ++i) platform::sleepMs(10);
     return condition();
 }
 
-}  // namespace smarttest
+// ---------------------------------------------------------------- an independent view
+
+namespace {
+
+uint64_t piecesOf(const Runs& runs) {
+    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
+    for (const CMemoryVolume::Run& r : runs) {
+        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
+        if (r.lcn != expected) ++pieces;
+        expected = r.lcn + r.length;
+    }
+    return pieces;
+}
+
+}  // namespace
+
+std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
+    std::vector<TreeEntry> out;
+    const WString root{volume.driveLetter(), u':', u'\\'};  // the volume is locked during the visits
+    volume.forEachWalkedEntry([&](const WString& path, bool directory, const Runs& runs) {
+        if (path.empty()) return;
+        TreeEntry e{root + path, directory, 0, piecesOf(runs)};
+        for (const auto& r : runs)
+            if (r.lcn != CMemoryVolume::kVirtualLcn) e.clusters += r.length;
+        out.push_back(e);
+    });
+    return out;
+}
+
+std::vector<WString> walkOrder(CMemoryVolume& volume) {
+    std::vector<WString> out;
+    for (const TreeEntry& e : listTree(volume)) out.push_back(e.path);
+    return out;
+}
+
+uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
+    CMemoryVolume::FileInfo info;
+    return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
+}
+
+namespace {
+
+// The free runs of the volume outside `keep`, from its bitmap.
+Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
+    const std::vector<uint8_t> bits = volume.bitmapBytes();
+    Runs runs;
+    for (uint64_t c = 0; c < volume.geometry().totalClusters; ++c) {
+        bool skip = (bits[c / 8] >> (c % 8)) & 1u;
+        for (const auto& k : keep) skip = skip || (c >= k.lcn && c < k.lcn + k.length);
+        if (skip) continue;
+        if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
+        else runs.push_back({c, 1});
+    }
+    return runs;
+}
+
+}  // namespace
+
+Runs freeRuns(CMemoryVolume& volume) { return freeRunsOutside(volume, {}); }
+
+bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
+    const std::vector<uint8_t> bits = volume.bitmapBytes();
+    uint64_t run = 0;
+    for (uint64_t c = 0; c < volume.geometry().totalClusters && run < n; ++c)
+        run = (bits[c / 8] >> (c % 8)) & 1u ? 0 : run + 1;
+    return run >= n;
+}
+
+void fillExcept(CMemoryVolume& volume, const Runs& keepFree) {
+    const Runs fill = freeRunsOutside(volume, keepFree);
+    if (!fill.empty()) voltest::placeFile(volume, u"C:\\$filler", fill, FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters) {
+    Runs runs;
+    uint64_t have = 0;
+    for (const CMemoryVolume::Run& r : freeRuns(volume)) {
+        if (have == clusters) break;
+        runs.push_back({r.lcn, std::min(r.length, clusters - have)});
+        have += runs.back().length;
+    }
+    ASSERT_EQ(have, clusters);
+    voltest::placeFile(volume, path, runs);
+}
+
+}  // namespace enginetest

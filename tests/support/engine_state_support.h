@@ -1,90 +1,146 @@
-// Helpers for tests of the worker and its state machine: drives made of memory volumes, the
-// status records the engine sends, clocks and waits the test drives by hand, volumes laid out to
-// end a scan in a known way, and a reader of the resume info as it lies on disk.
+// Helpers for the engine's tests: the status records it sends, clocks the test drives by hand, the
+// world a test of the engine lives in (registry, statistics, log capture, volume provider), a
+// context over one memory volume, volumes laid out to end a scan in a known way, and an
+// independent view of a memory volume's tree and free space.
 #pragma once
-#include <atomic>
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "config/dfrg_config.h"
+#include "config/dfrg_statistics.h"
 #include "engine/engine.h"
 #include "engine/pass_state.h"
-#include "sim/memory_volume.h"
+#include "support/capture_appender.h"
+#include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"
-#include "volume/volume_provider.h"
+#include "support/volume_test_support.h"
 
 namespace smarttest {
-
-// The tests of the worker use the common provider.
 using MemoryVolumeProvider = FakeVolumeProvider;
+}
 
-// What the engine reported through its status callback. The callback is a plain function, so
-// the record is process-wide; reset() it in each test.
-class StatusRecorder {
-public:
-    static void callback(DfrgStatus status);
-    static void reset();
-    static std::vector<DfrgStatus> records();
-    // Paths of the files whose processing began (status 6, detail 3), in order.
-    static std::vector<WString> startedFiles();
-    static size_t startedCount();
-    // Runs on the worker for every file whose processing begins; may throw to stand for a
-    // failure at that point.
-    static void setHook(std::function<void(const WString&)> hook);
-};
+namespace enginetest {
 
-// The clocks of the contexts (checkState, holds) and of the change trackers, and the state
-// machine's sleeps, under the test's control while an object lives.
+using Runs = std::vector<CMemoryVolume::Run>;
+
+// The callback is a plain function, so the records and the hook are process-wide; EngineEnv
+// clears both.
+void recordStatus(DfrgStatus status);
+std::vector<DfrgStatus> statusRecords();
+// Paths of the files whose processing began (status 6, detail 3), in order.
+std::vector<WString> startedFiles();
+void clearStatus();
+// Runs on the worker for every file whose processing begins; may throw to stand for a failure.
+void setStartHook(std::function<void(const WString&)> hook);
+
+// The contexts' and change trackers' clocks and the state machine's sleeps under the test's
+// control while an object lives. autoAdvance: every reading of the context clock moves it on, so
+// that every checkState looks at the events.
 class FakeClocks {
 public:
-    // autoAdvance: every reading of the context clock moves it on by a second, so that every
-    // checkState looks at the events.
     explicit FakeClocks(bool autoAdvance = false);
     ~FakeClocks();
     FakeClocks(const FakeClocks&) = delete;
     FakeClocks& operator=(const FakeClocks&) = delete;
-
     static void advanceContext(uint32_t ms);
     static void advanceTracker(uint32_t ms);
-    // Sleeps asked for by the state machine (none is really slept).
-    static uint32_t sleeps();
+    static uint32_t sleeps();  // none is really slept
     static uint64_t sleptMs();
 };
 
-// A volume whose first scan pass ends clean: small files, a few fragmented ones and plenty of
-// free space.
-std::shared_ptr<CMemoryVolume> makeCleanVolume(char16_t letter);
-// A volume whose one fragmented file never finds a free run large enough although the free
-// space exceeds it by far, and whose other files sit packed with no free space beside them:
-// no pass can improve anything.
+// A registry of the test's own, the statistics, a log capture and the test's volume provider.
+class EngineEnv {
+public:
+    EngineEnv();
+    virtual ~EngineEnv();
+
+    void setSetting(const std::string& name, uint32_t value);
+    void setSetting(const std::string& name, const WString& value);
+    // The values of a property in the messages with the text (and the volume, when given).
+    std::vector<std::string> values(const std::string& text, const std::string& property,
+                                    const std::string& volume = std::string()) const;
+    int count(const std::string& text, const std::string& volume = std::string()) const;
+    std::string statePath(const std::string& name) const { return registry.scratchDirectory() + "/state/" + name; }
+
+    ScopedTestRegistry registry;
+    CaptureAppender* log = nullptr;
+    std::unique_ptr<CDfrgStatistics> statistics = std::make_unique<CDfrgStatistics>();
+    std::shared_ptr<FakeVolumeProvider> provider = std::make_shared<FakeVolumeProvider>();
+};
+
+// The memory volume as the engine sees it, recording every move asked of it. A move for which
+// `pretend` answers true reports success without moving anything (a file system that lies).
+class EngineVolume : public voltest::CScriptedVolume {
+public:
+    explicit EngineVolume(std::shared_ptr<CMemoryVolume> memory) : CScriptedVolume(std::move(memory), {}) {}
+    BOOL moveFile(const MOVE_FILE_DATA& move) override;
+    std::function<bool(const MOVE_FILE_DATA&)> pretend;
+};
+
+struct EngineOptions {
+    bool moveBetterPlace = true;
+    uint32_t maxClusterMoveCount = 1024;
+    uint32_t dumpType = 0;
+};
+
+// A context over one volume with the settings of `options`, and a pass state that records status.
+// The context clock stands still: checkState polls only after advance().
+class EngineFixture : public EngineEnv {
+public:
+    explicit EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options = EngineOptions());
+    ~EngineFixture() override { context_.reset(); }
+
+    CDfrgContext& context() { return *context_; }
+    CMemoryVolume& memory() { return *memory_; }
+    EngineVolume& volume() { return *volume_; }
+    // The targets of the moves asked since the last call, in order.
+    std::vector<uint64_t> takeMoveTargets();
+    static void advance() { FakeClocks::advanceContext(1000); }
+
+    FakeClocks clocks;
+    std::unique_ptr<CDfrgConfig> config;
+    CPassState state;
+
+private:
+    std::shared_ptr<CMemoryVolume> memory_;
+    EngineVolume* volume_ = nullptr;
+    std::unique_ptr<CDfrgContext> context_;
+};
+
+// A volume whose first scan pass ends clean: small files, a few fragmented ones, much free space.
+std::shared_ptr<CMemoryVolume> makeCleanVolume(char16_t letter, bool solidState = false);
+// A volume whose one fragmented file never finds a free run large enough although the free space
+// exceeds it by far, and whose other files sit packed: no pass can improve anything.
 std::shared_ptr<CMemoryVolume> makeHopelessVolume(char16_t letter);
-// A tree of `directories` folders (one nested in the first) of `files` small files each, every
-// fifth of them fragmented, with room to defragment them. At most 15 of each, so that no folder
-// needs index clusters of its own.
+// `directories` folders (and one nested in the first) of `files` small files each (at most 15 of
+// each, so that no folder needs index clusters), every fifth fragmented, with room to mend them.
 std::shared_ptr<CMemoryVolume> makeTreeVolume(char16_t letter, int directories, int files);
 
-// The resume info file as it lies on disk, read independently of the engine's reader.
-struct StoredResumeInfo {
-    bool whole = false;  // every field present and nothing after the last
-    int32_t version = 0;
-    WString resumePath;
-    CPassCounters counters;
-    bool overflow = false;
-    std::vector<WString> retryFiles;
-    struct Volume {
-        uint32_t letter;
-        int32_t passCount;
-        int32_t panicPassCount;
-    };
-    std::vector<Volume> volumes;
-};
-StoredResumeInfo readStoredResumeInfo(const std::string& path);
+// The resume info as the engine's reader finds it in the state directory (false: none or damaged).
+bool storedResume(const std::string& path, CPassState& state);
 
 // Waits (up to 60 s) for a condition another thread brings about.
 bool eventually(const std::function<bool()>& condition);
 
-}  // namespace smarttest
+// The entries of a memory volume's tree in the order a walk visits them (no reparse-point files,
+// no root).
+struct TreeEntry {
+    WString path;
+    bool directory = false;
+    uint64_t clusters = 0;  // allocated
+    uint64_t pieces = 0;    // physically separate pieces
+};
+std::vector<TreeEntry> listTree(CMemoryVolume& volume);
+std::vector<WString> walkOrder(CMemoryVolume& volume);
+uint64_t piecesOf(CMemoryVolume& volume, const WString& path);
+// The free runs of the volume in LCN order, read from its bitmap.
+Runs freeRuns(CMemoryVolume& volume);
+bool hasFreeRun(CMemoryVolume& volume, uint64_t n);
+// Fills every free cluster outside `keepFree` with one hidden file the walk does not visit.
+void fillExcept(CMemoryVolume& volume, const Runs& keepFree);
+// A file made of the first free runs in LCN order until it holds `clusters`.
+void placeFragmentedFile(CMemoryVolume& volume, const WString& path, uint64_t clusters);
+
+}  // namespace enginetest

@@ -8,8 +8,8 @@
 #include "config/dfrg_config.h"
 #include "engine/defrag_smart.h"
 #include "engine/volume_mode.h"
+#include "sim/simulated_volume.h"
 #include "volume/dfrg_context.h"
-#include "volume/dfrg_file.h"
 
 namespace fulldisk {
 
@@ -38,36 +38,48 @@ std::vector<uint64_t> split(uint64_t total, uint64_t lo, uint64_t hi, std::mt199
     return parts;
 }
 
-// The clusters of the files (not directories) in more than one piece, found by a walk of the tree.
-uint64_t fragmentedClusters(const std::shared_ptr<CMemoryVolume>& memory) {
-    CSimulatedVolume volume(memory);
+// The clusters of the files (not directories) in more than one piece.
+uint64_t fragmentedClusters(const CMemoryVolume& memory) {
     uint64_t total = 0;
-    std::vector<WString> dirs{WString{memory->driveLetter(), u':'}};
-    while (!dirs.empty()) {
-        const WString dir = dirs.back();
-        dirs.pop_back();
-        std::vector<CDirEntry> entries;
-        listDirectory(volume, dir, entries, true);
-        for (const CDirEntry& e : entries) {
-            const WString path = dir + u"\\" + e.name;
-            if (e.isDirectory) {
-                dirs.push_back(path);
-                continue;
-            }
-            CMemoryVolume::FileInfo info;
-            if (!memory->fileInfo(path, info)) continue;
-            uint64_t clusters = 0, pieces = 0, next = CMemoryVolume::kVirtualLcn;
-            for (const Run& r : info.runs) {
-                if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
-                if (r.lcn != next) ++pieces;
-                next = r.lcn + r.length;
-                clusters += r.length;
-            }
-            if (pieces > 1) total += clusters;
+    memory.forEachWalkedEntry([&](const WString&, bool directory, const std::vector<Run>& runs) {
+        uint64_t clusters = 0, pieces = 0, next = CMemoryVolume::kVirtualLcn;
+        for (const Run& r : runs) {
+            if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
+            pieces += r.lcn != next;
+            next = r.lcn + r.length;
+            clusters += r.length;
         }
-    }
+        if (!directory && pieces > 1) total += clusters;
+    });
     return total;
 }
+
+// The volume interface over a memory volume that counts the whole-file moves (those whose first
+// step starts at VCN 0) of each file.
+class CountingVolume : public CSimulatedVolume {
+public:
+    using CSimulatedVolume::CSimulatedVolume;
+    HANDLE createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                      DWORD disposition, DWORD flags, HANDLE templateFile) override {
+        HANDLE h = CSimulatedVolume::createFile(path, access, shareMode, security, disposition, flags, templateFile);
+        if (h != INVALID_HANDLE_VALUE) paths_[h] = path;
+        return h;
+    }
+    BOOL closeHandle(HANDLE handle) override {
+        paths_.erase(handle);
+        return CSimulatedVolume::closeHandle(handle);
+    }
+    BOOL moveFile(const MOVE_FILE_DATA& move) override {
+        const BOOL ok = CSimulatedVolume::moveFile(move);
+        if (ok && move.StartingVcn.QuadPart == 0) ++moves[paths_[move.FileHandle]];
+        return ok;
+    }
+
+    std::map<WString, uint32_t> moves;
+
+private:
+    std::map<HANDLE, WString> paths_;
+};
 
 }  // namespace
 
@@ -135,33 +147,13 @@ std::shared_ptr<CMemoryVolume> makeNearlyFullDisk(const Parameters& p) {
     return v;
 }
 
-CountingVolume::CountingVolume(std::shared_ptr<CMemoryVolume> volume) : CSimulatedVolume(std::move(volume)) {}
-
-HANDLE CountingVolume::createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                                  DWORD disposition, DWORD flags, HANDLE templateFile) {
-    HANDLE h = CSimulatedVolume::createFile(path, access, shareMode, security, disposition, flags, templateFile);
-    if (h != INVALID_HANDLE_VALUE) paths_[h] = path;
-    return h;
-}
-
-BOOL CountingVolume::closeHandle(HANDLE handle) {
-    paths_.erase(handle);
-    return CSimulatedVolume::closeHandle(handle);
-}
-
-BOOL CountingVolume::moveFile(const MOVE_FILE_DATA& move) {
-    const BOOL ok = CSimulatedVolume::moveFile(move);
-    if (ok && move.StartingVcn.QuadPart == 0) ++moves[paths_[move.FileHandle]];
-    return ok;
-}
-
 RunResult runUntilReact(std::shared_ptr<CMemoryVolume> volume, CDfrgConfig& config, int maxPasses) {
     RunResult r;
     const CMemoryVolume::Statistics before = volume->statistics();
     r.fragmentedBefore = before.fragmentedFiles;
     r.largestFreeBefore = before.largestFreeRun;
     r.freeRunsBefore = before.freeRuns;
-    r.fragmentedClustersBefore = fragmentedClusters(volume);
+    r.fragmentedClustersBefore = fragmentedClusters(*volume);
 
     auto counting = std::make_unique<CountingVolume>(volume);
     CountingVolume& moves = *counting;

@@ -11,7 +11,6 @@
 
 #include "platform/text.h"
 #include "sim/memory_volume.h"
-#include "sim/simulated_volume.h"
 
 class CDfrgConfig;
 
@@ -30,22 +29,6 @@ struct Parameters {
 // Folders of at most 16 entries (so that none needs index clusters), files named by number; the
 // fragmented files are "C:\frag<i>".
 std::shared_ptr<CMemoryVolume> makeNearlyFullDisk(const Parameters& p);
-
-// The volume interface over a memory volume that counts the whole-file moves (those whose first
-// step starts at VCN 0) of each file.
-class CountingVolume : public CSimulatedVolume {
-public:
-    explicit CountingVolume(std::shared_ptr<CMemoryVolume> volume);
-    HANDLE createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                      DWORD disposition, DWORD flags, HANDLE templateFile) override;
-    BOOL closeHandle(HANDLE handle) override;
-    BOOL moveFile(const MOVE_FILE_DATA& move) override;
-
-    std::map<WString, uint32_t> moves;
-
-private:
-    std::map<HANDLE, WString> paths_;
-};
 
 struct RunResult {
     bool reachedReact = false;
