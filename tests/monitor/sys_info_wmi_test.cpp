@@ -5,8 +5,8 @@
 
 #include "monitor/sys_info_wmi.h"
 #include "platform/dfrg_exception.h"
-#include "support/monitor_fakes.h"
 #include "support/capture_appender.h"
+#include "support/monitor_fakes.h"
 
 namespace {
 
@@ -70,10 +70,7 @@ TEST_F(WmiSampler, DiskIdleTimeBecomesIoLoadAndImplausibleReadingsCountAsFullyBu
     sampler->updateData();
     EXPECT_DOUBLE_EQ(sampler->getIOLoad(0), 101.0 / 30.0);
     EXPECT_DOUBLE_EQ(sampler->getIOLoad(1), 101.0 / 40.0);
-    auto invalid = log.withText("Received invalid HD idle time.");
-    ASSERT_EQ(invalid.size(), 1u);
-    EXPECT_EQ(invalid[0].priority, 500);
-    EXPECT_DOUBLE_EQ(std::stod(invalid[0].prop("Time")), 106.0);
+    EXPECT_DOUBLE_EQ(std::stod(log.withText("Received invalid HD idle time.").at(0).prop("Time")), 106.0);
 
     total->failing.insert(u"PercentIdleTime_Base");
     EXPECT_THAT(raised([&] { sampler->updateData(); }, ErrorQueringPerformanceCounter),
@@ -91,9 +88,7 @@ TEST_F(WmiSampler, ConstructionFailsWithoutADiskOrRefresherAndSurvivesASecurityF
     state->addDisk(1, 1);
     state->failures["createRefresher"] = static_cast<monitor::HResult>(0x80040154u);
     EXPECT_EQ(raised([&] { make(); }, ErrorInitialising), "Error Initialising WMI: 0x80040154");
-    auto logged = log.withText("Error Creating Refresher Instance ( 0x80040154 )");
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].priority, 700);
+    EXPECT_EQ(log.count("Error Creating Refresher Instance ( 0x80040154 )"), 1u);
 
     state->failures = {{"initialiseSecurity", static_cast<monitor::HResult>(0x80010119u)}};
     EXPECT_NE(make(), nullptr);
@@ -117,8 +112,7 @@ TEST_F(WmiSampler, ProcessUsageIsSummedWithoutCapAndNewProcessesAreBound) {
     sampler->updateData();  // rebuilds the enumerator for the newcomer
     EXPECT_EQ(state->processEnumsAdded, 2);
     EXPECT_EQ(state->enumsRemoved, 1);
-    ASSERT_EQ(log.count("Process PerfCounter Query returned error."), 1u);
-    EXPECT_EQ(log.withText("Process PerfCounter Query returned error.")[0].priority, 700);
+    EXPECT_EQ(log.count("Process PerfCounter Query returned error."), 1u);
     step(10, 100);
     step(12, 250);
     sampler->updateData();
@@ -169,9 +163,7 @@ TEST_F(WmiSampler, ThreeInvalidValuesOutOfFiveForceExactlyOneRebuildPerCycle) {
     sampler->updateData();
     EXPECT_EQ(log.count("Process has returned invalid values for a longer time period."), 2u);
     EXPECT_EQ(log.count("Updating monitored processes because of invalid values ('forceObjectRecreate' = true)."), 1u);
-    auto gaveUp = log.withText("Still having invalid values after retry. Giving up for now.");
-    ASSERT_EQ(gaveUp.size(), 1u);
-    EXPECT_EQ(gaveUp[0].priority, 500);
+    EXPECT_EQ(log.count("Still having invalid values after retry. Giving up for now."), 1u);
     EXPECT_EQ(state->processEnumsAdded, 2);
     EXPECT_EQ(state->enumsRemoved, 1);
 }
