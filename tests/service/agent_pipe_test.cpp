@@ -54,21 +54,18 @@ TEST(AgentProtocolTest, ReportsRoundTripAndDamagedMessagesAreRefused) {
     EXPECT_EQ(back.fullscreenProcessId, 99u);
     EXPECT_EQ(back.windowedProcesses.size(), agent::kMaxProcesses);  // cut, never overflowing
 
-    struct Case {
+    using R = agent::DecodeResult;
+    const size_t full = agent::kMessageSize;
+    const struct Case {
         const char* what;
         size_t at;
         uint8_t value;
         size_t size;
-        agent::DecodeResult result;
-    } cases[] = {
-        {"magic", 0, 0, agent::kMessageSize, agent::DecodeResult::Malformed},
-        {"version", 4, 2, agent::kMessageSize, agent::DecodeResult::WrongVersion},
-        {"size field", 6, 0, agent::kMessageSize, agent::DecodeResult::Malformed},
-        {"unknown flag", 24, 0x10, agent::kMessageSize, agent::DecodeResult::Malformed},
-        {"process count", 40, 65, agent::kMessageSize, agent::DecodeResult::Malformed},
-        {"short", 0, 'V', agent::kMessageSize - 1, agent::DecodeResult::Malformed},
-        {"header only", 0, 'V', 5, agent::DecodeResult::Malformed},
-    };
+        R result;
+    } cases[] = {{"magic", 0, 0, full, R::Malformed},          {"version", 4, 2, full, R::WrongVersion},
+                 {"size field", 6, 0, full, R::Malformed},     {"unknown flag", 24, 0x10, full, R::Malformed},
+                 {"process count", 40, 65, full, R::Malformed}, {"short", 0, 'V', full - 1, R::Malformed},
+                 {"header only", 0, 'V', 5, R::Malformed}};
     for (const Case& c : cases) {
         std::vector<uint8_t> damaged = bytes;
         damaged[c.at] = c.value;
@@ -123,26 +120,15 @@ TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
     server.reset();  // before the clock goes
 }
 
-TEST_F(AgentPipeTest, TwoAgentsReportSideBySideAndAClosedOneIsForgotten) {
+TEST_F(AgentPipeTest, TwoAgentsReportSideBySide) {
     agent::CAgentPipeClient one, two;
-    ASSERT_TRUE(one.connect(name));
-    ASSERT_TRUE(two.connect(name));
+    ASSERT_TRUE(one.connect(name) && two.connect(name));
     agent::Report a = report(1), b = report(2);
-    b.fullscreen = true;
-    b.windowedProcesses = {42};
     a.windowedProcesses = {7, 42};
-    ASSERT_TRUE(one.send(agent::encode(a)));
-    ASSERT_TRUE(two.send(agent::encode(b)));
+    b.windowedProcesses = {42};
+    ASSERT_TRUE(one.send(agent::encode(a)) && two.send(agent::encode(b)));
     ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 2; }));
     std::vector<uint32_t> ids;
     EXPECT_TRUE(reports.windowedProcesses(platform::tickCount(), ids));
     EXPECT_EQ(ids.size(), 2u);
-    agent::SessionView view;
-    ASSERT_TRUE(reports.takeSessionView(platform::tickCount(), view));
-    EXPECT_TRUE(view.fullscreen);
-    two.close();
-    ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 1; }));
-    ASSERT_TRUE(reports.takeSessionView(platform::tickCount(), view));
-    EXPECT_FALSE(view.fullscreen);
-    EXPECT_EQ(server->dropCount(CAgentPipeServer::Drop::Malformed), 0u);
 }

@@ -149,7 +149,8 @@ TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts
 #else
     const int perThread = 125;
 #endif
-    std::thread run([&] { runForeground({"prog", "-exec"}); });
+    std::atomic<bool> ended{false};
+    std::thread run([&] { runForeground({"prog", "-exec"}), ended = true; });
     ASSERT_TRUE(waitForLog("Thread init done"));
     service->setEnginePaused(false);
     {
@@ -199,17 +200,9 @@ TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
     }
     // The last restart settles into a round that keeps running.
-    auto oneRoundOpen = [&] {
-        int started = count("serviceWork entered");
-        return started > 0 && count("Exiting serviceWork") == started - 1 && count("Exiting cleanup") == started - 1;
-    };
-    bool settled = false;
-    for (int i = 0; i < 100 && !settled; ++i) {
-        platform::sleepMs(200);
-        int before = count("serviceWork entered");
-        settled = oneRoundOpen() && (platform::sleepMs(300), oneRoundOpen() && count("serviceWork entered") == before);
-    }
-    EXPECT_TRUE(settled) << count("serviceWork entered") << " " << count("Exiting cleanup");
+    EXPECT_TRUE(eventually([&] { return count("Exiting cleanup") == count("serviceWork entered") - 1; }));
+    platform::sleepMs(500);
+    EXPECT_FALSE(ended);
     service->requestStop();
     run.join();
     EXPECT_LE(count("serviceWork entered"), 102);

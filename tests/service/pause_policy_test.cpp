@@ -40,16 +40,12 @@ protected:
 TEST(SampleHistoryTest, RingOfThreeWithUnknownValues) {
     CSampleHistory h;
     EXPECT_EQ(h.mean(), 0.0);
-    h.add(3);
-    h.add(6);
-    EXPECT_EQ(h.mean(), 4.5);
-    h.add(-1.0);
-    EXPECT_EQ(h.mean(), -1.0);
-    h.add(9);
-    h.add(9);
-    EXPECT_EQ(h.mean(), -1.0);  // still among the last three
-    h.add(9);
-    EXPECT_EQ(h.mean(), 9.0);
+    // After each value: the mean of the last three; an unknown one among them makes it unknown.
+    const std::pair<double, double> steps[] = {{3, 3}, {6, 4.5}, {-1, -1}, {9, -1}, {9, -1}, {9, 9}};
+    for (const auto& [value, mean] : steps) {
+        h.add(value);
+        EXPECT_EQ(h.mean(), mean) << value;
+    }
     EXPECT_EQ(h.count(), 3);
 }
 
@@ -180,32 +176,28 @@ TEST_F(PausePolicyTest, FreshAgentReportsCarryInputAndFullScreenOfEverySession) 
     a.cursorKnown = a.lastInputKnown = true;
     agent::Report b = a;
     b.sessionId = 2;
+    // Sends both reports at `now`, then tells why the engine may not run (kRuns: it may).
+    const int32_t kRuns = -2;
     auto decide = [&](uint32_t now) {
+        reports.update(1, a, now);
+        reports.update(2, b, now);
         activity.now = now;
-        return policy.shouldEngineRun(nullptr, true);
+        return policy.shouldEngineRun(nullptr, true) ? kRuns : policy.pauseReason.load();
     };
-    reports.update(1, a, 1000);
-    reports.update(2, b, 1000);
-    EXPECT_TRUE(decide(1000));  // a session's first report is where it starts, not a change
+    EXPECT_EQ(decide(1000), kRuns);  // a session's first report is where it starts, not a change
     b.cursorX = 40;
-    reports.update(2, b, 1500);
-    EXPECT_FALSE(decide(1500));
-    EXPECT_EQ(policy.pauseReason, PauseMouseInput);
+    EXPECT_EQ(decide(1500), PauseMouseInput);
     a.lastInputTick = 77;
-    reports.update(1, a, 2000);
-    EXPECT_FALSE(decide(2000));
-    EXPECT_EQ(policy.pauseReason, PauseKeyboardInput);
-    EXPECT_TRUE(decide(2100));
+    EXPECT_EQ(decide(2000), PauseKeyboardInput);
+    EXPECT_EQ(decide(2100), kRuns);
     // A screen saver in one session does not excuse a full-screen window in another.
     a.screenSaver = true;
     b.fullscreen = true;
-    reports.update(1, a, 2500);
-    reports.update(2, b, 2500);
-    EXPECT_FALSE(decide(2500));
-    EXPECT_EQ(policy.pauseReason, PauseFullScreenNotScreenSaver);
+    EXPECT_EQ(decide(2500), PauseFullScreenNotScreenSaver);
+    activity.now = 2500 + agent::kFreshMs + 1;
     // Reports older than two seconds no longer count: the probes decide again.
-    EXPECT_TRUE(decide(2500 + agent::kFreshMs + 1));
+    EXPECT_TRUE(policy.shouldEngineRun(nullptr, true));
     activity.x = 9;
-    EXPECT_FALSE(decide(2500 + agent::kFreshMs + 2));
+    EXPECT_FALSE(policy.shouldEngineRun(nullptr, true));
     EXPECT_EQ(policy.pauseReason, PauseMouseInput);
 }

@@ -42,13 +42,6 @@ int32_t run(CService& service, std::vector<std::string> args) {
 
 }  // namespace
 
-TEST(ServiceHostTest, OnlyOneServiceObjectPerProcess) {
-    FakeServiceControl scm;
-    TestService first(scm);
-    EXPECT_THROW(TestService second(scm), int);
-    EXPECT_EQ(CService::instance(), &first);
-}
-
 TEST(ServiceHostTest, CommandLineFormsAndExitCodes) {
     FakeServiceControl scm;
     scm.closeLeavesError = 997;  // pending I/O that a close leaves behind is no failure either
@@ -142,58 +135,51 @@ TEST(ServiceHostTest, WaitGivesUpAfterSixSecondsOfPending) {
     EXPECT_EQ(scm.slept, 1000u);
 }
 
+// The states reported to the manager: the restart is invisible to it (no stop between the
+// rounds); interrogate repeats the current state; an unknown control is refused with 120.
 TEST(ServiceHostTest, ServiceMainReportsTheStatesOfEachRun) {
     CaptureAppender* log = CaptureAppender::install();
-    enum How { Restart, Throw, FailInit };
+    enum How { Restart, Throw, FailInit, Controls };
     const struct {
         How how;
         int rounds;
         std::vector<uint32_t> reported;
-    } cases[] = {
-        {Restart, 2, {2, 4, 4, 3, 1}},  // the restart is invisible to the manager: no stop between
-        {Throw, 1, {2, 4, 1}},
-        {FailInit, 1, {2, 1}},
-    };
+    } cases[] = {{Restart, 2, {2, 4, 4, 3, 1}}, {Throw, 1, {2, 4, 1}}, {FailInit, 1, {2, 1}},
+                 {Controls, 1, {2, 4, 4, 3, 3, 1}}};
     for (const auto& c : cases) {
         FakeServiceControl scm;
         TestService service(scm);
         service.initResult = c.how != FailInit;
         service.onWork = [&] {
             if (c.how == Throw) throw 42;
-            if (service.works == 1) service.setRestart(true);  // as control code 220 does
+            if (c.how == Restart && service.works == 1) service.setRestart(true);  // as control code 220 does
+            if (c.how != Controls) return;
+            EXPECT_EQ(scm.deliver(4), 0u);
+            EXPECT_EQ(scm.deliver(200), 120u);
+            EXPECT_EQ(scm.deliver(1), 0u);
+            EXPECT_TRUE(service.stopEvent().wait(0));
         };
         EXPECT_EQ(run(service, {"prog"}), 0);
         EXPECT_EQ(service.inits, c.rounds);
         EXPECT_EQ(service.works, c.how == FailInit ? 0 : c.rounds);
-        EXPECT_EQ(service.cleanups, c.how == Restart ? 2 : service.cleanups);
+        EXPECT_EQ(service.cleanups, c.how == Throw || c.how == FailInit ? service.cleanups : c.rounds);
         EXPECT_EQ(scm.reported, c.reported) << c.how;
+        if (c.how != Controls) continue;
+        // A stop after the service has stopped reports stopped again and signals nothing new.
+        service.stopEvent().reset();
+        EXPECT_EQ(scm.deliver(5), 0u);
+        EXPECT_EQ(scm.reported.back(), 1u);
+        EXPECT_FALSE(service.stopEvent().wait(0));
     }
     EXPECT_TRUE(log->contains("serviceMain exiting."));
     LogManager::shutdown();
 }
 
-TEST(ServiceHostTest, ControlHandler) {
+TEST(ServiceHostTest, OneServiceObjectItsForegroundRunAndItsStopWait) {
     FakeServiceControl scm;
     TestService service(scm);
-    service.onWork = [&] {
-        EXPECT_EQ(scm.deliver(4), 0u);  // interrogate repeats the current state
-        EXPECT_EQ(scm.deliver(200), 120u);
-        EXPECT_EQ(scm.deliver(1), 0u);
-        EXPECT_TRUE(service.stopEvent().wait(0));
-    };
-    run(service, {"prog"});
-    EXPECT_EQ(scm.reported, (std::vector<uint32_t>{2, 4, 4, 3, 3, 1}));
-    EXPECT_EQ(service.cleanups, 1);
-    // A stop after the service has stopped reports stopped again and signals nothing new.
-    service.stopEvent().reset();
-    EXPECT_EQ(scm.deliver(5), 0u);
-    EXPECT_EQ(scm.reported.back(), 1u);
-    EXPECT_FALSE(service.stopEvent().wait(0));
-}
-
-TEST(ServiceHostTest, ForegroundRunAndTheStopWait) {
-    FakeServiceControl scm;
-    TestService service(scm);
+    EXPECT_THROW(TestService second(scm), int);
+    EXPECT_EQ(CService::instance(), &service);
     EXPECT_EQ(run(service, {"prog", "-EXEC", "-b", "x"}), 0);
     EXPECT_EQ(service.workArgs, (std::vector<std::string>{"-b", "x"}));
     EXPECT_TRUE(scm.reported.empty());

@@ -15,10 +15,7 @@
 
 namespace fakes {
 
-inline bool fail(uint32_t error) {
-    platform::setLastError(error);
-    return false;
-}
+inline bool fail(uint32_t error) { return platform::setLastError(error), false; }
 
 struct Process {
     uint32_t parentId = 0;
@@ -93,7 +90,6 @@ public:
     int32_t width = 1920, height = 1080;
     monitor::WindowId desktop = 1, atPoint = 0;
     int32_t askedX = -1, askedY = -1;
-    bool saverRunning = false;
     int walks = 0;
 
     Window& add(monitor::WindowId id, uint32_t owner) {
@@ -102,29 +98,26 @@ public:
     }
     void screenSize(int32_t& w, int32_t& h) override { w = width, h = height; }
     monitor::WindowId windowFromPoint(int32_t x, int32_t y) override { return askedX = x, askedY = y, atPoint; }
-    uint32_t windowStyle(monitor::WindowId w) override { return find(w) ? find(w)->style : 0; }
-    monitor::WindowId parent(monitor::WindowId w) override { return find(w) ? find(w)->parent : 0; }
+    uint32_t windowStyle(monitor::WindowId w) override { return at(w).style; }
+    monitor::WindowId parent(monitor::WindowId w) override { return at(w).parent; }
     monitor::WindowId desktopWindow() override { return desktop; }
     bool windowRect(monitor::WindowId w, monitor::WindowRect& rect) override {
-        if (w == desktop) return rect = {0, 0, width, height}, true;
-        return find(w) ? (rect = find(w)->rect, true) : false;
+        rect = w == desktop ? monitor::WindowRect{0, 0, width, height} : at(w).rect;
+        return w == desktop || at(w).id;
     }
     bool className(monitor::WindowId w, size_t chars, std::string& name) override {
-        if (!find(w) || find(w)->className.empty()) return false;
-        name = find(w)->className.substr(0, chars - 1);  // cut as the fixed buffer cuts it
-        return true;
+        name = at(w).className.substr(0, chars - 1);  // cut as the fixed buffer cuts it
+        return !at(w).className.empty();
     }
-    bool windowProcessId(monitor::WindowId w, uint32_t& id) override {
-        return find(w) && find(w)->owner ? (id = find(w)->owner, true) : false;
-    }
+    bool windowProcessId(monitor::WindowId w, uint32_t& id) override { return (id = at(w).owner) != 0; }
     monitor::WindowId topWindow() override { return ++walks, zOrder.empty() ? 0 : zOrder[0].id; }
     monitor::WindowId nextWindow(monitor::WindowId w) override {
         for (size_t i = 0; i + 1 < zOrder.size(); ++i)
             if (zOrder[i].id == w) return zOrder[i + 1].id;
         return 0;
     }
-    bool isWindowVisible(monitor::WindowId w) override { return find(w) && find(w)->visible; }
-    bool isOnMonitor(monitor::WindowId w) override { return find(w) && find(w)->onMonitor; }
+    bool isWindowVisible(monitor::WindowId w) override { return at(w).visible; }
+    bool isOnMonitor(monitor::WindowId w) override { return at(w).onMonitor; }
     monitor::WindowId findWindowByTitle(monitor::WindowId after, const WString& title) override {
         bool passed = after == 0;
         for (const auto& w : zOrder) {
@@ -133,13 +126,15 @@ public:
         }
         return 0;
     }
-    bool screenSaverRunning(bool& running) override { return running = saverRunning, true; }
+    bool screenSaverRunning(bool& running) override { return running = false, true; }
 
 private:
-    const Window* find(monitor::WindowId w) const {
+    // The window, or one that is nothing at all.
+    const Window& at(monitor::WindowId w) const {
+        static const Window none{0, 0, false, false, "", {}, {}, 0, 0};
         for (const auto& window : zOrder)
-            if (window.id == w) return &window;
-        return nullptr;
+            if (window.id == w) return window;
+        return none;
     }
 };
 
