@@ -95,54 +95,6 @@ TEST_F(WmiSampler, ConstructionFailsWithoutADiskOrRefresherAndSurvivesASecurityF
     EXPECT_EQ(log.count("Error Initializing Security ( 0x80010119 )"), 1u);
 }
 
-TEST_F(WmiSampler, ProcessUsageIsSummedWithoutCapAndNewProcessesAreBound) {
-    addProcess(10);
-    addProcess(11);
-    auto sampler = make();
-    sampler->updateData();
-    step(10, 800);
-    step(11, 700);
-    sampler->updateData();
-    EXPECT_DOUBLE_EQ(sampler->getCPUUsage(), 150.0);
-    EXPECT_DOUBLE_EQ(sampler->monitoredProcesses()[0]->cpuHistory[0], 80.0);
-
-    state->process(11)->failing.insert(u"TimeStamp_Sys100NS");
-    addProcess(12);
-    machine.advance(5000);
-    sampler->updateData();  // rebuilds the enumerator for the newcomer
-    EXPECT_EQ(state->processEnumsAdded, 2);
-    EXPECT_EQ(state->enumsRemoved, 1);
-    EXPECT_EQ(log.count("Process PerfCounter Query returned error."), 1u);
-    step(10, 100);
-    step(12, 250);
-    sampler->updateData();
-    EXPECT_DOUBLE_EQ(sampler->getCPUUsage(), 35.0);
-}
-
-TEST_F(WmiSampler, AnImplausibleValueOfAnEndedProcessDropsItSilently) {
-    for (uint32_t id : {10u, 11u, 12u}) addProcess(id);
-    auto sampler = make();
-    sampler->updateData();
-    machine.processes->table[10].probe = {false, 87, false};  // gone
-    machine.processes->table[11].probe = {false, 5, false};   // not ours to open: still runs
-    machine.processes->table[12].probe = {true, 0, false};    // signalled: ended
-    for (uint32_t id : {10u, 11u, 12u}) step(id, 5000);
-    sampler->updateData();
-    auto invalid = log.withText("Received invalid time for monitored process.");
-    ASSERT_EQ(invalid.size(), 1u);
-    EXPECT_EQ(invalid[0].prop("Process"), "11");
-    EXPECT_DOUBLE_EQ(std::stod(invalid[0].prop("Time")), 500.0);
-    EXPECT_EQ(sampler->monitoredProcesses()[1]->cpuUsage, -1.0);
-    EXPECT_FALSE(sampler->monitoredProcesses()[0]->seen);
-    EXPECT_EQ(sampler->getCPUUsage(), 0.0);
-
-    machine.windows->zOrder.erase(machine.windows->zOrder.begin());
-    machine.advance(5000);
-    sampler->updateData();
-    ASSERT_EQ(sampler->monitoredProcesses().size(), 2u);
-    EXPECT_EQ(sampler->monitoredProcesses()[0]->processId, 11u);
-}
-
 TEST_F(WmiSampler, ThreeInvalidValuesOutOfFiveForceExactlyOneRebuildPerCycle) {
     addProcess(10);
     addProcess(11);

@@ -97,7 +97,7 @@ TEST(ServiceHostTest, ControlCodeParsing) {
     for (const auto& [text, code] : cases) EXPECT_EQ(CService::parseControlCode(text), code) << text;
 }
 
-TEST(ServiceHostTest, RemoveStopsARunningServiceAndWaitsForItToGoAtMostTwentyRounds) {
+TEST(ServiceHostTest, RemoveAndWaitGiveUpInTime) {
     for (uint32_t rounds : {3u, 1000u}) {
         FakeServiceControl scm;
         scm.installed = true;
@@ -105,7 +105,7 @@ TEST(ServiceHostTest, RemoveStopsARunningServiceAndWaitsForItToGoAtMostTwentyRou
         scm.stopsAfterInterrogates = rounds;
         scm.opensUntilGone = rounds == 3 ? 2 : 1000;
         TestService service(scm);
-        EXPECT_TRUE(service.remove());
+        EXPECT_TRUE(service.remove());  // stops the service, then waits at most 20 rounds for it to go
         if (rounds == 3) {
             EXPECT_EQ(scm.controls, (std::vector<uint32_t>{1, 4, 4, 4}));
             EXPECT_FALSE(scm.installed);
@@ -117,17 +117,13 @@ TEST(ServiceHostTest, RemoveStopsARunningServiceAndWaitsForItToGoAtMostTwentyRou
         }
         EXPECT_EQ(scm.handlesOpen, 0);
     }
-}
-
-TEST(ServiceHostTest, WaitGivesUpAfterSixSecondsOfPending) {
     FakeServiceControl scm;
     scm.installed = true;
     scm.stateScript = {2};
     TestService service(scm);
-    EXPECT_FALSE(service.wait());
+    EXPECT_FALSE(service.wait());  // six seconds of pending
     EXPECT_GT(scm.slept, 6000u);
     EXPECT_LE(scm.slept, 6500u);
-
     scm.slept = 0;
     scm.stateScript = {2, 2, 4};
     scm.waitHint = 0xFFFFFFFF;
