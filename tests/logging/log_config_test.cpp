@@ -46,17 +46,20 @@ const char* kFullLayout = R"(
 
 }  // namespace
 
-TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundAndUnknownNamesSkipped) {
-    writeWholeFile(dir_.file("log.txt"), "previous run\r\n");
+TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundUnknownNamesSkippedAndFileNamesComposed) {
+    LogManager::instance().setFilePostfix("_p");
+    writeWholeFile(dir_.file("log_p.txt"), "previous run\r\n");
     ASSERT_TRUE(load(std::string(R"(<root><appender name="FileAppender"/><wrap><deeper>
         <appender name="FileAppender"><settings><filename value="a.txt"/></settings>)") + kFullLayout + R"(</appender>
       </deeper></wrap>
       <appender name="NoSuchAppender"><settings><filename value="b.txt"/></settings></appender>
       <appender name="FileAppender"><settings><filename value="c.txt"/></settings>
         <layout name="NoSuchLayout"/><filter name="NoSuchFilter"/></appender>
-      <other><appender name="FileAppender"><settings><filename value="d.txt"/></settings></appender></other>
-    </root>)"));
-    EXPECT_EQ(LogManager::instance().appenderCount(), 4u);
+      <other><appender name="FileAppender"><settings><filename value="plain"/></settings></appender></other>
+      <appender name="FileAppender"><settings><filename value="two.txt"/><postfix value="_own"/></settings></appender>
+      <appender name="FileAppender"><settings><filename value="s.txt"/><addTimeStampToFilename value="1"/></settings>
+      </appender></root>)"));
+    EXPECT_EQ(LogManager::instance().appenderCount(), 6u);
     setLogThreadName("MainThread");
     {
         LogScope scope("op");
@@ -64,10 +67,16 @@ TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundAndUnknownNamesSkipped) {
     }
     setLogThreadName("");
     LogManager::shutdown();
-    EXPECT_EQ(readWholeFile(dir_.file("a.txt")), "(MainThread)(Error) op: -> failed\nErrorCode: 2\nErrorMessage: gone\n\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("c.txt")), "failed\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("d.txt")), "failed\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("log.txt")), "failed\r\n");  // without settings: log.txt, replaced
+    EXPECT_EQ(readWholeFile(dir_.file("a_p.txt")), "(MainThread)(Error) op: -> failed\nErrorCode: 2\nErrorMessage: gone\n\r\n");
+    for (const char* name : {"c_p.txt", "plain", "two_own.txt", "log_p.txt"})  // log.txt without settings, replaced
+        EXPECT_EQ(readWholeFile(dir_.file(name)), "failed\r\n") << name;
+    // The stamp goes in front of the extension, the process-wide postfix after it.
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        const std::string name = entry.path().filename().string();
+        found = found || (name.rfind("s_20", 0) == 0 && name.size() == 23 && name.substr(17) == "_p.txt");
+    }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(LogConfigTest, NestedFiltersFormAChain) {
@@ -79,29 +88,6 @@ TEST_F(LogConfigTest, NestedFiltersFormAChain) {
     LogScope scope("s");
     for (int p : {100, 200, 700, 705, 799, 800}) LogMessage(scope, p).text(p);
     EXPECT_EQ(log(), "700\r\n799\r\n");
-}
-
-TEST_F(LogConfigTest, PostfixAndTimeStampedFileNames) {
-    LogManager::instance().setFilePostfix("_p");
-    ASSERT_TRUE(load(R"(<x>
-      <appender name="FileAppender"><settings><filename value="one.txt"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="two.txt"/><postfix value="_own"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="plain"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="stamp.txt"/><addTimeStampToFilename value="1"/></settings></appender>
-    </x>)"));
-    LogScope scope("s");
-    logText(scope, 100, "m");
-    LogManager::shutdown();
-    EXPECT_EQ(readWholeFile(dir_.file("one_p.txt")), "m\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("two_own.txt")), "m\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("plain")), "m\r\n");
-    // The stamp goes in front of the extension, the process-wide postfix after it.
-    bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-        const std::string name = entry.path().filename().string();
-        found = found || (name.rfind("stamp_20", 0) == 0 && name.size() == 27 && name.substr(21) == "_p.txt");
-    }
-    EXPECT_TRUE(found);
 }
 
 TEST_F(LogConfigTest, BadFilesCreateNothingAndLoggingKeepsWorking) {
