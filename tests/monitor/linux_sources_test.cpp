@@ -8,6 +8,7 @@
 #include "monitor/power_supply_files.h"
 #include "monitor/proc_files.h"
 #include "monitor/sys_info.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -41,7 +42,6 @@ TEST(ProcFiles, IoNeedsBothCharacterCounts) {
 
 class PowerSupplies : public testing::Test {
 protected:
-    void TearDown() override { std::filesystem::remove_all(root); }
     void write(const std::string& supply, std::map<std::string, std::string> files) {
         std::filesystem::create_directories(root / supply);
         for (const auto& [file, value] : files) std::ofstream(root / supply / file) << value << "\n";
@@ -53,8 +53,8 @@ protected:
         const bool battery = SysInfo::isOnBattery(*monitor::makeSysfsPowerSource(root.string()));
         return std::to_string(s.acLineStatus) + "/" + std::to_string(s.batteryFlag) + (battery ? " battery" : "");
     }
-    std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("vds-power-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
+    TempDir dir;
+    std::filesystem::path root = std::filesystem::path(dir.path()) / "power";
 };
 
 TEST_F(PowerSupplies, LineSupplyAndSystemBatteryMapToThePowerStatus) {
