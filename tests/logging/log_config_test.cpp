@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "logging/log.h"
@@ -13,7 +14,6 @@
 
 namespace {
 
-// Runs each test in a fresh directory with a fresh logging manager, as the process entry does.
 class LogConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -46,24 +46,20 @@ const char* kFullLayout = R"(
 
 }  // namespace
 
-TEST_F(LogConfigTest, FileAppenderWithoutSettingsReplacesLogTxt) {
-    writeWholeFile(dir_.file("log.txt"), "previous run\r\n");
-    ASSERT_TRUE(load(R"(<appender name="FileAppender"/>)"));
-    LogScope scope("op");
-    logText(scope, 100, "hello");
-    EXPECT_EQ(log(), "hello\r\n");
-}
-
-TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundAndUnknownNamesSkipped) {
-    ASSERT_TRUE(load(std::string(R"(<root><wrap><deeper>
+TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundUnknownNamesSkippedAndFileNamesComposed) {
+    LogManager::instance().setFilePostfix("_p");
+    writeWholeFile(dir_.file("log_p.txt"), "previous run\r\n");
+    ASSERT_TRUE(load(std::string(R"(<root><appender name="FileAppender"/><wrap><deeper>
         <appender name="FileAppender"><settings><filename value="a.txt"/></settings>)") + kFullLayout + R"(</appender>
       </deeper></wrap>
       <appender name="NoSuchAppender"><settings><filename value="b.txt"/></settings></appender>
       <appender name="FileAppender"><settings><filename value="c.txt"/></settings>
         <layout name="NoSuchLayout"/><filter name="NoSuchFilter"/></appender>
-      <other><appender name="FileAppender"><settings><filename value="d.txt"/></settings></appender></other>
-    </root>)"));
-    EXPECT_EQ(LogManager::instance().appenderCount(), 3u);
+      <other><appender name="FileAppender"><settings><filename value="plain"/></settings></appender></other>
+      <appender name="FileAppender"><settings><filename value="two.txt"/><postfix value="_own"/></settings></appender>
+      <appender name="FileAppender"><settings><filename value="s.txt"/><addTimeStampToFilename value="1"/></settings>
+      </appender></root>)"));
+    EXPECT_EQ(LogManager::instance().appenderCount(), 6u);
     setLogThreadName("MainThread");
     {
         LogScope scope("op");
@@ -71,9 +67,16 @@ TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundAndUnknownNamesSkipped) {
     }
     setLogThreadName("");
     LogManager::shutdown();
-    EXPECT_EQ(readWholeFile(dir_.file("a.txt")), "(MainThread)(Error) op: -> failed\nErrorCode: 2\nErrorMessage: gone\n\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("c.txt")), "failed\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("d.txt")), "failed\r\n");
+    EXPECT_EQ(readWholeFile(dir_.file("a_p.txt")), "(MainThread)(Error) op: -> failed\nErrorCode: 2\nErrorMessage: gone\n\r\n");
+    for (const char* name : {"c_p.txt", "plain", "two_own.txt", "log_p.txt"})  // log.txt without settings, replaced
+        EXPECT_EQ(readWholeFile(dir_.file(name)), "failed\r\n") << name;
+    // The stamp goes in front of the extension, the process-wide postfix after it.
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        const std::string name = entry.path().filename().string();
+        found = found || (name.rfind("s_20", 0) == 0 && name.size() == 23 && name.substr(17) == "_p.txt");
+    }
+    EXPECT_TRUE(found);
 }
 
 TEST_F(LogConfigTest, NestedFiltersFormAChain) {
@@ -87,33 +90,6 @@ TEST_F(LogConfigTest, NestedFiltersFormAChain) {
     EXPECT_EQ(log(), "700\r\n799\r\n");
 }
 
-TEST_F(LogConfigTest, PostfixAndTimeStampedFileNames) {
-    LogManager::instance().setFilePostfix("_p");
-    ASSERT_TRUE(load(R"(<x>
-      <appender name="FileAppender"><settings><filename value="one.txt"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="two.txt"/><postfix value="_own"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="plain"/></settings></appender>
-      <appender name="FileAppender"><settings><filename value="stamp.txt"/><addTimeStampToFilename value="1"/></settings></appender>
-    </x>)"));
-    LogScope scope("s");
-    logText(scope, 100, "m");
-    LogManager::shutdown();
-    EXPECT_EQ(readWholeFile(dir_.file("one_p.txt")), "m\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("two_own.txt")), "m\r\n");
-    EXPECT_EQ(readWholeFile(dir_.file("plain")), "m\r\n");
-    // The stamp goes in front of the extension, the process-wide postfix after it.
-    platform::LocalTime t = platform::localTime();
-    char prefix[32];
-    std::snprintf(prefix, sizeof prefix, "stamp_%04d%02d%02d_", t.year, t.month, t.day);
-    bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0 && name.size() == std::string(prefix).size() + 12 && name.substr(name.size() - 6) == "_p.txt")
-            found = true;
-    }
-    EXPECT_TRUE(found);
-}
-
 TEST_F(LogConfigTest, BadFilesCreateNothingAndLoggingKeepsWorking) {
     EXPECT_FALSE(loadLogConfiguration("missing.xml"));
     EXPECT_FALSE(load(""));
@@ -124,51 +100,26 @@ TEST_F(LogConfigTest, BadFilesCreateNothingAndLoggingKeepsWorking) {
     logText(scope, 700, "dropped");
 }
 
-TEST_F(LogConfigTest, LargeAndDeepFilesDoNotBreakLoading) {
-    std::string big = "<root>";
-    for (int i = 0; i < 100000; ++i) big += "<junk a=\"" + std::to_string(i) + "\"><more/></junk>";
-    big += R"(<appender name="FileAppender"/></root>)";
-    EXPECT_TRUE(load(big));
-    EXPECT_EQ(LogManager::instance().appenderCount(), 1u);
-    std::string deep;
-    for (int i = 0; i < 20000; ++i) deep += "<d>";
-    for (int i = 0; i < 20000; ++i) deep += "</d>";
-    load(deep);  // refused by the parser's depth limit or read; it must simply return
-}
-
-TEST_F(LogConfigTest, UncreatableLogFileLeavesASilentAppender) {
-    ASSERT_TRUE(load(R"(<appender name="FileAppender"><settings><filename value="no\such\dir\log.txt"/></settings></appender>)"));
-    EXPECT_EQ(LogManager::instance().appenderCount(), 1u);
-    LogScope scope("s");
-    logText(scope, 700, "goes nowhere");
-}
-
 TEST_F(LogConfigTest, MultithreadedFileAppenderWritesWholeLines) {
     ASSERT_TRUE(load(R"(<appender name="FileAppender"><settings><multithreading value="true"/></settings>
         <layout name="SimpleLayout"><settings><includeThread value="true"/></settings></layout></appender>)"));
-    const int kLines = 2000;
     auto writer = [&](const char* name) {
         setLogThreadName(name);
         LogScope scope("w");
-        for (int i = 0; i < kLines; ++i) LogMessage(scope, 100).text("line ").text(i).text(" of a reasonably long message body");
+        for (int i = 0; i < 2000; ++i) LogMessage(scope, 100).text("line ").text(i).text(" of a long message body");
     };
     std::thread a(writer, "ThreadA"), b(writer, "ThreadB");
     a.join();
     b.join();
-    std::string text = log();
-    int a_lines = 0, b_lines = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find("\r\n", pos);
-        ASSERT_NE(end, std::string::npos);
-        std::string line = text.substr(pos, end - pos);
-        ASSERT_TRUE(line.rfind("(ThreadA)w: -> line ", 0) == 0 || line.rfind("(ThreadB)w: -> line ", 0) == 0) << line;
-        ASSERT_NE(line.find(" of a reasonably long message body"), std::string::npos) << line;
-        (line[7] == 'A' ? a_lines : b_lines)++;
-        pos = end + 2;
+    std::istringstream text(log());
+    int lines[2] = {0, 0};
+    const std::regex whole(R"(\(Thread[AB]\)w: -> line \d+ of a long message body\r)");
+    for (std::string line; std::getline(text, line);) {
+        ASSERT_TRUE(std::regex_match(line, whole)) << line;
+        ++lines[line[7] - 'A'];
     }
-    EXPECT_EQ(a_lines, kLines);
-    EXPECT_EQ(b_lines, kLines);
+    EXPECT_EQ(lines[0], 2000);
+    EXPECT_EQ(lines[1], 2000);
 }
 
 TEST_F(LogConfigTest, TimeFormatsTheRuntimeDoesNotKnowFallBackToTheDefaultWithOneWarning) {

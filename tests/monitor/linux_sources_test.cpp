@@ -3,10 +3,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "monitor/power_supply_files.h"
 #include "monitor/proc_files.h"
 #include "monitor/sys_info.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -40,61 +42,37 @@ TEST(ProcFiles, IoNeedsBothCharacterCounts) {
 
 class PowerSupplies : public testing::Test {
 protected:
-    void SetUp() override {
-        root = std::filesystem::temp_directory_path() /
-               ("vds-power-" + std::to_string(reinterpret_cast<uintptr_t>(this)));
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-    }
-    void TearDown() override { std::filesystem::remove_all(root); }
-    void write(const std::string& supply, const std::string& file, const std::string& value) {
+    void write(const std::string& supply, std::map<std::string, std::string> files) {
         std::filesystem::create_directories(root / supply);
-        std::ofstream(root / supply / file) << value << "\n";
+        for (const auto& [file, value] : files) std::ofstream(root / supply / file) << value << "\n";
     }
-    bool onBattery() { return SysInfo::isOnBattery(*monitor::makeSysfsPowerSource(root.string())); }
-    monitor::PowerStatus status() {
+    // The line status, the battery flag and whether the machine counts as on battery.
+    std::string status() {
         monitor::PowerStatus s;
         EXPECT_TRUE(monitor::makeSysfsPowerSource(root.string())->read(s));
-        return s;
+        const bool battery = SysInfo::isOnBattery(*monitor::makeSysfsPowerSource(root.string()));
+        return std::to_string(s.acLineStatus) + "/" + std::to_string(s.batteryFlag) + (battery ? " battery" : "");
     }
-    std::filesystem::path root;
+    TempDir dir;
+    std::filesystem::path root = std::filesystem::path(dir.path()) / "power";
 };
 
 TEST_F(PowerSupplies, LineSupplyAndSystemBatteryMapToThePowerStatus) {
-    EXPECT_EQ(status().acLineStatus, 255);  // a machine without supplies: no battery
-    EXPECT_EQ(status().batteryFlag, 128);
-    EXPECT_FALSE(onBattery());
-
-    write("hidpp_battery_0", "type", "Battery");  // a mouse's battery does not count
-    write("hidpp_battery_0", "scope", "Device");
-    write("hidpp_battery_0", "capacity", "90");
-    write("hidpp_battery_0", "status", "Discharging");
-    EXPECT_EQ(status().batteryFlag, 128);
-    EXPECT_FALSE(onBattery());
-
-    write("BAT0", "type", "Battery");
-    write("BAT0", "capacity", "20");
-    write("BAT0", "status", "Discharging");
-    EXPECT_EQ(status().acLineStatus, 0);
-    EXPECT_EQ(status().batteryFlag, 2);
-    EXPECT_TRUE(onBattery());
-
-    write("AC", "type", "Mains");
-    write("AC", "online", "1");
-    write("BAT0", "status", "Charging");
-    write("BAT0", "capacity", "80");
-    EXPECT_EQ(status().acLineStatus, 1);
-    EXPECT_EQ(status().batteryFlag, 1 | 8);
-    EXPECT_FALSE(onBattery());
-
-    write("AC", "online", "0");
-    write("BAT0", "capacity", "3");
-    EXPECT_EQ(status().acLineStatus, 0);
-    EXPECT_EQ(status().batteryFlag, 4 | 8);
-    EXPECT_TRUE(onBattery());
-
+    std::filesystem::create_directories(root);
+    EXPECT_EQ(status(), "255/128");  // a machine without supplies: no battery
+    // A mouse's battery does not count.
+    write("hidpp_battery_0", {{"type", "Battery"}, {"scope", "Device"}, {"capacity", "90"}, {"status", "Discharging"}});
+    EXPECT_EQ(status(), "255/128");
+    write("BAT0", {{"type", "Battery"}, {"capacity", "20"}, {"status", "Discharging"}});
+    EXPECT_EQ(status(), "0/2 battery");
+    write("AC", {{"type", "Mains"}, {"online", "1"}});
+    write("BAT0", {{"status", "Charging"}, {"capacity", "80"}});
+    EXPECT_EQ(status(), "1/9");  // high, charging
+    write("AC", {{"online", "0"}});
+    write("BAT0", {{"capacity", "3"}});
+    EXPECT_EQ(status(), "0/12 battery");  // critical, charging
     std::filesystem::remove_all(root);
-    EXPECT_FALSE(onBattery());  // unreadable: not on battery
+    EXPECT_FALSE(SysInfo::isOnBattery(*monitor::makeSysfsPowerSource(root.string())));  // unreadable: not on battery
 }
 
 }  // namespace

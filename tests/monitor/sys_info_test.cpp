@@ -1,11 +1,11 @@
-// The sampling cycle, the monitored-process refresh, the factory and the environment probes,
-// on fake platform services.
+// The kernel sampler's rates, caps and failed queries, its cycle and monitored-process refresh,
+// the factory and the environment probes, on fake platform services.
 #include <gmock/gmock.h>
 
 #include "monitor/sys_info_kernel.h"
 #include "platform/dfrg_exception.h"
-#include "support/monitor_fakes.h"
 #include "support/capture_appender.h"
+#include "support/monitor_fakes.h"
 
 namespace {
 
@@ -24,21 +24,7 @@ protected:
     CSysInfoKernel sampler{machine.platform()};
 };
 
-TEST_F(SysInfoCycle, RefreshesAtMostEveryFiveSecondsAcrossTheTickWrap) {
-    machine.addWindowed(10, 100);
-    for (uint32_t step : {0u, 4999u, 1u}) {
-        machine.advance(step);
-        sampler.updateData();
-    }
-    EXPECT_EQ(machine.windows->walks, 2);
-    *machine.tick = 0xFFFFF000u;
-    sampler.updateData();
-    machine.advance(5000);  // wraps past zero
-    sampler.updateData();
-    EXPECT_EQ(machine.windows->walks, 4);
-}
-
-TEST_F(SysInfoCycle, IsNewProcessRefreshesOnlyWhenTheCycleHasNotDecided) {
+TEST_F(SysInfoCycle, RefreshesAtMostEveryFiveSecondsOrWhenIsNewProcessFindsTheCycleUndecided) {
     machine.addWindowed(10, 100);
     sampler.updateData();
     EXPECT_TRUE(sampler.isNewProcess());  // the first refresh finds everything new
@@ -47,7 +33,6 @@ TEST_F(SysInfoCycle, IsNewProcessRefreshesOnlyWhenTheCycleHasNotDecided) {
     EXPECT_FALSE(sampler.isNewProcess());
     EXPECT_FALSE(sampler.isNewProcess());
     EXPECT_EQ(machine.windows->walks, 2);
-
     machine.advance(750);
     sampler.updateData();
     machine.addWindowed(11, 101);
@@ -55,6 +40,18 @@ TEST_F(SysInfoCycle, IsNewProcessRefreshesOnlyWhenTheCycleHasNotDecided) {
     machine.windows->zOrder.pop_back();  // gone again: the cycle's answer stays
     EXPECT_TRUE(sampler.isNewProcess());
     EXPECT_THAT(monitoredIds(sampler), ElementsAre(10, 11));
+    EXPECT_EQ(machine.windows->walks, 3);
+
+    for (uint32_t step : {4999u, 1u}) {
+        machine.advance(step);
+        sampler.updateData();
+    }
+    EXPECT_EQ(machine.windows->walks, 4);
+    *machine.tick = 0xFFFFF000u;
+    sampler.updateData();
+    machine.advance(5000);  // wraps past zero
+    sampler.updateData();
+    EXPECT_EQ(machine.windows->walks, 6);
 }
 
 TEST_F(SysInfoCycle, WindowsMarkerAndChildrenDecideWhichProcessesAreMonitored) {
@@ -140,9 +137,7 @@ TEST(SysInfoFactory, FallsBackToTheWmiVariantOnlyWhenTheKernelVariantRaises) {
     EXPECT_NE(SysInfo::createInstance(kernelFails, other), nullptr);
     auto fallback = log.withText("Couldn't create CSysInfoKernel object. trying CSysInfoWMI");
     ASSERT_EQ(fallback.size(), 1u);
-    EXPECT_EQ(fallback[0].priority, 500);
-    EXPECT_EQ(fallback[0].prop("Error Message"), "no accounting");
-    EXPECT_EQ(fallback[0].prop("Error Code"), "-20");
+    EXPECT_EQ(fallback[0].prop("Error Message") + "/" + fallback[0].prop("Error Code"), "no accounting/-20");
 
     auto wmiFails = []() -> std::unique_ptr<SysInfo> { throw CDfrgException(ErrorInitialising, "no wmi"); };
     EXPECT_THROW(SysInfo::createInstance(kernelFails, wmiFails), CDfrgException);
@@ -199,19 +194,119 @@ TEST(FullscreenProbe, ReportsTheCpuUsageOfTheMonitoredOwnerOnly) {
 }
 
 TEST(BatteryProbe, FollowsThePowerTableRowByRow) {
-    struct Row {
+    const struct {
         uint8_t ac, flag;
         bool onBattery;
-    } rows[] = {{0, 128, true},    {0, 1, true},   {1, 4, false}, {1, 128, false}, {255, 255, false},
+    } rows[] = {{0, 128, true},    {0, 1, true},   {1, 4, false},   {1, 128, false}, {255, 255, false},
                 {255, 128, false}, {255, 1, true}, {7, 128, false}, {7, 255, true}};
     fakes::Power power;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         power.status = {row.ac, row.flag};
         EXPECT_EQ(SysInfo::isOnBattery(power), row.onBattery) << int(row.ac) << "/" << int(row.flag);
     }
-    power.status = {0, 1};
-    power.works = false;
+    power.works = false;  // unreadable: not on battery, whatever it said before
     EXPECT_FALSE(SysInfo::isOnBattery(power));
+}
+
+constexpr uint64_t kSecond = 10000000;  // 100-ns units
+
+class KernelSampler : public testing::Test {
+protected:
+    KernelSampler() {
+        machine.addWindowed(10, 100);
+        machine.addWindowed(11, 101);
+    }
+    // One sample now, then one `seconds` later after `change`.
+    void sampleTwice(double seconds, const std::function<void()>& change) {
+        sampler.updateData();
+        change();
+        machine.processes->now += static_cast<uint64_t>(seconds * kSecond);
+        sampler.updateData();
+    }
+    fakes::Process& process(uint32_t id) { return machine.processes->table[id]; }
+    double usage(size_t index) const { return sampler.monitoredProcesses()[index]->cpuUsage; }
+    double logged(const char* text) { return std::stod(log.withText(text).at(0).prop("CPUUsage")); }
+
+    fakes::Machine machine;
+    CaptureAppender& log = *CaptureAppender::install();
+    CSysInfoKernel sampler{machine.platform()};
+};
+
+TEST_F(KernelSampler, FirstSamplesReportNothingAndLaterOnesBecomeLoadsOnTwoLevels) {
+    process(10).times = {50 * kSecond, 70 * kSecond};
+    process(10).io = {1 << 30, 1 << 30, 0};
+    process(10).faults = 1000000;
+    sampleTwice(0.5, [&] {
+        EXPECT_EQ(sampler.getCPUUsage() + sampler.getIOLoad(0) + sampler.getPageLoad(0), 0.0);
+        process(10).io.read += 102400;
+        process(10).io.other += 51200;
+        process(11).io.write += 51200;  // 204800 bytes in 0.5 s
+        process(10).faults += 2000;     // 4000 faults/s
+    });
+    EXPECT_DOUBLE_EQ(sampler.getIOLoad(0), 2.0);
+    EXPECT_DOUBLE_EQ(sampler.getIOLoad(1), 409600.0 / 307200.0);
+    EXPECT_DOUBLE_EQ(sampler.getPageLoad(0), 2.0);
+    EXPECT_DOUBLE_EQ(sampler.getPageLoad(1), 4000.0 / 3000.0);
+    EXPECT_FALSE(sampler.isWMI());
+}
+
+TEST_F(KernelSampler, UsageIsCappedPerProcessLoggedPastTenPercentOverAndCappedInSum) {
+    sampleTwice(2.0, [&] { process(10).times.user += 3 * kSecond; });  // 1.5 processors
+    EXPECT_EQ(usage(0), 100.0);
+    EXPECT_EQ(log.withText("Process time > 100%.").at(0).prop("ProcessID"), "10");
+    EXPECT_DOUBLE_EQ(logged("Process time > 100%."), 150.0);
+    log.clear();
+    sampleTwice(2.0, [&] { process(10).times.kernel += kSecond * 21 / 10; });  // 1.05 processors
+    EXPECT_EQ(usage(0), 100.0);
+    EXPECT_EQ(log.count("Process time > 100%."), 0u);
+
+    sampleTwice(1.0, [&] {
+        process(10).times.user += kSecond * 7 / 10;
+        process(11).times.user += kSecond * 7 / 10;
+    });
+    EXPECT_EQ(sampler.getCPUUsage(), 100.0);
+    EXPECT_DOUBLE_EQ(usage(1), 70.0);
+    EXPECT_DOUBLE_EQ(logged("Sum of process times > 100%."), 140.0);
+}
+
+TEST_F(KernelSampler, FailedOpensAreLoggedOnceAndFailedQueriesLeftOutWhileTheOthersGoOn) {
+    process(12).openError = 5;
+    machine.addWindowed(12, 102);
+    sampleTwice(1.0, [&] {
+        process(10).timesError = 6;
+        process(10).faultsError = 6;
+        process(10).io.read += 204800;
+        process(11).times.user += kSecond / 5;
+    });
+    EXPECT_EQ(usage(0), -1.0);
+    EXPECT_DOUBLE_EQ(sampler.getCPUUsage(), 20.0);
+    EXPECT_DOUBLE_EQ(sampler.getIOLoad(0), 1.0);
+    EXPECT_EQ(log.withText("Error obtaining process times.").at(0).prop("Error"), "6");
+    EXPECT_EQ(log.count("Error obtaining process memory information."), 1u);
+
+    machine.addWindowed(13, 103);  // a new process: the handles are prepared again
+    machine.advance(5000);
+    sampler.updateData();
+    EXPECT_EQ(machine.processes->openCalls[12], 1);
+    auto opened = log.withText("Error opening process handle.");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].prop("ProcessID") + "/" + opened[0].prop("Error"), "12/5");
+}
+
+TEST_F(KernelSampler, ACounterFirstReadAfterAFailureOrAClockStepBackGivesNoRate) {
+    process(10).ioError = 31;
+    process(10).timesError = 31;
+    process(10).times.user = 500 * kSecond;
+    sampleTwice(1.0, [&] {
+        process(10).ioError = process(10).timesError = 0;
+        process(10).io.write = 8ull << 30;
+    });
+    EXPECT_EQ(sampler.getIOLoad(0), 0.0);  // not 8 GiB in one second
+    EXPECT_EQ(sampler.getCPUUsage(), 0.0);
+    sampleTwice(1.0, [&] { process(10).io.write += 204800; });
+    EXPECT_DOUBLE_EQ(sampler.getIOLoad(0), 1.0);
+    sampleTwice(-2.0, [&] { process(10).io.write += 204800; });
+    EXPECT_EQ(sampler.getIOLoad(0), 0.0);
 }
 
 }  // namespace

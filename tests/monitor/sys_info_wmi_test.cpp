@@ -5,8 +5,8 @@
 
 #include "monitor/sys_info_wmi.h"
 #include "platform/dfrg_exception.h"
-#include "support/monitor_fakes.h"
 #include "support/capture_appender.h"
+#include "support/monitor_fakes.h"
 
 namespace {
 
@@ -70,10 +70,7 @@ TEST_F(WmiSampler, DiskIdleTimeBecomesIoLoadAndImplausibleReadingsCountAsFullyBu
     sampler->updateData();
     EXPECT_DOUBLE_EQ(sampler->getIOLoad(0), 101.0 / 30.0);
     EXPECT_DOUBLE_EQ(sampler->getIOLoad(1), 101.0 / 40.0);
-    auto invalid = log.withText("Received invalid HD idle time.");
-    ASSERT_EQ(invalid.size(), 1u);
-    EXPECT_EQ(invalid[0].priority, 500);
-    EXPECT_DOUBLE_EQ(std::stod(invalid[0].prop("Time")), 106.0);
+    EXPECT_DOUBLE_EQ(std::stod(log.withText("Received invalid HD idle time.").at(0).prop("Time")), 106.0);
 
     total->failing.insert(u"PercentIdleTime_Base");
     EXPECT_THAT(raised([&] { sampler->updateData(); }, ErrorQueringPerformanceCounter),
@@ -91,62 +88,11 @@ TEST_F(WmiSampler, ConstructionFailsWithoutADiskOrRefresherAndSurvivesASecurityF
     state->addDisk(1, 1);
     state->failures["createRefresher"] = static_cast<monitor::HResult>(0x80040154u);
     EXPECT_EQ(raised([&] { make(); }, ErrorInitialising), "Error Initialising WMI: 0x80040154");
-    auto logged = log.withText("Error Creating Refresher Instance ( 0x80040154 )");
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].priority, 700);
+    EXPECT_EQ(log.count("Error Creating Refresher Instance ( 0x80040154 )"), 1u);
 
     state->failures = {{"initialiseSecurity", static_cast<monitor::HResult>(0x80010119u)}};
     EXPECT_NE(make(), nullptr);
     EXPECT_EQ(log.count("Error Initializing Security ( 0x80010119 )"), 1u);
-}
-
-TEST_F(WmiSampler, ProcessUsageIsSummedWithoutCapAndNewProcessesAreBound) {
-    addProcess(10);
-    addProcess(11);
-    auto sampler = make();
-    sampler->updateData();
-    step(10, 800);
-    step(11, 700);
-    sampler->updateData();
-    EXPECT_DOUBLE_EQ(sampler->getCPUUsage(), 150.0);
-    EXPECT_DOUBLE_EQ(sampler->monitoredProcesses()[0]->cpuHistory[0], 80.0);
-
-    state->process(11)->failing.insert(u"TimeStamp_Sys100NS");
-    addProcess(12);
-    machine.advance(5000);
-    sampler->updateData();  // rebuilds the enumerator for the newcomer
-    EXPECT_EQ(state->processEnumsAdded, 2);
-    EXPECT_EQ(state->enumsRemoved, 1);
-    ASSERT_EQ(log.count("Process PerfCounter Query returned error."), 1u);
-    EXPECT_EQ(log.withText("Process PerfCounter Query returned error.")[0].priority, 700);
-    step(10, 100);
-    step(12, 250);
-    sampler->updateData();
-    EXPECT_DOUBLE_EQ(sampler->getCPUUsage(), 35.0);
-}
-
-TEST_F(WmiSampler, AnImplausibleValueOfAnEndedProcessDropsItSilently) {
-    for (uint32_t id : {10u, 11u, 12u}) addProcess(id);
-    auto sampler = make();
-    sampler->updateData();
-    machine.processes->table[10].probe = {false, 87, false};  // gone
-    machine.processes->table[11].probe = {false, 5, false};   // not ours to open: still runs
-    machine.processes->table[12].probe = {true, 0, false};    // signalled: ended
-    for (uint32_t id : {10u, 11u, 12u}) step(id, 5000);
-    sampler->updateData();
-    auto invalid = log.withText("Received invalid time for monitored process.");
-    ASSERT_EQ(invalid.size(), 1u);
-    EXPECT_EQ(invalid[0].prop("Process"), "11");
-    EXPECT_DOUBLE_EQ(std::stod(invalid[0].prop("Time")), 500.0);
-    EXPECT_EQ(sampler->monitoredProcesses()[1]->cpuUsage, -1.0);
-    EXPECT_FALSE(sampler->monitoredProcesses()[0]->seen);
-    EXPECT_EQ(sampler->getCPUUsage(), 0.0);
-
-    machine.windows->zOrder.erase(machine.windows->zOrder.begin());
-    machine.advance(5000);
-    sampler->updateData();
-    ASSERT_EQ(sampler->monitoredProcesses().size(), 2u);
-    EXPECT_EQ(sampler->monitoredProcesses()[0]->processId, 11u);
 }
 
 TEST_F(WmiSampler, ThreeInvalidValuesOutOfFiveForceExactlyOneRebuildPerCycle) {
@@ -169,9 +115,7 @@ TEST_F(WmiSampler, ThreeInvalidValuesOutOfFiveForceExactlyOneRebuildPerCycle) {
     sampler->updateData();
     EXPECT_EQ(log.count("Process has returned invalid values for a longer time period."), 2u);
     EXPECT_EQ(log.count("Updating monitored processes because of invalid values ('forceObjectRecreate' = true)."), 1u);
-    auto gaveUp = log.withText("Still having invalid values after retry. Giving up for now.");
-    ASSERT_EQ(gaveUp.size(), 1u);
-    EXPECT_EQ(gaveUp[0].priority, 500);
+    EXPECT_EQ(log.count("Still having invalid values after retry. Giving up for now."), 1u);
     EXPECT_EQ(state->processEnumsAdded, 2);
     EXPECT_EQ(state->enumsRemoved, 1);
 }

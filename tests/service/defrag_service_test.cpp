@@ -7,31 +7,15 @@
 #include <thread>
 
 #include "config/dfrg_statistics.h"
-#include "volume/provider_selection.h"
-#include "fake_service_control.h"
 #include "platform/clock.h"
 #include "service/defrag_service.h"
+#include "service_fakes.h"
+#include "volume/provider_selection.h"
 #include "support/capture_appender.h"
 #include "support/config_test_registry.h"
-#include "support/engine_state_support.h"
 #include "support/fake_volume_provider.h"
 
 namespace {
-
-class QuietActivity : public UserActivity {
-public:
-    bool lastInputTime(uint32_t& t) override {
-        t = 1;
-        return true;
-    }
-    bool cursorPosition(int32_t& x, int32_t& y) override {
-        x = y = 0;
-        return true;
-    }
-    bool isOnBattery() override { return false; }
-    bool hasFullscreenWindow() override { return false; }
-    bool isScreenSaverRunning() override { return false; }
-};
 
 class DefragServiceTest : public ::testing::Test {
 protected:
@@ -39,7 +23,7 @@ protected:
         log = CaptureAppender::install();
         service->setPausePipeName(pipeName);
         // One small volume, so that the engine has work and keeps following it.
-        auto provider = std::make_shared<smarttest::MemoryVolumeProvider>();
+        auto provider = std::make_shared<FakeVolumeProvider>();
         CMemoryVolume::Geometry geometry;
         geometry.totalClusters = 4096;
         provider->add('C', std::make_shared<CMemoryVolume>(geometry, u'C'));
@@ -52,36 +36,33 @@ protected:
         LogManager::shutdown();
     }
 
-    int count(const std::string& text) {
-        auto e = log->entries();
-        return static_cast<int>(std::count_if(e.begin(), e.end(), [&](const auto& x) { return x.text == text; }));
-    }
+    int count(const std::string& text) { return static_cast<int>(log->count(text)); }
     // Waits (up to 10 s) until the log holds the text `times` times.
     bool waitForLog(const std::string& text, int times = 1) {
-        for (int i = 0; i < 1000; ++i) {
-            if (count(text) >= times) return true;
-            platform::sleepMs(10);
-        }
-        return false;
+        for (int i = 0; i < 1000 && count(text) < times; ++i) platform::sleepMs(10);
+        return count(text) >= times;
     }
     int32_t runForeground(std::vector<std::string> args) {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(&a[0]);
         return service->dispatch(static_cast<int>(argv.size()), argv.data());
     }
+    bool paused() {
+        const int32_t status = CDfrgStatistics::instance().getStatus();
+        // Paused, or (once every volume is clean) the all-clean status that pausing keeps.
+        return !service->policy().engineRunning && (status == 1 || status == 4);
+    }
 
-    const std::string pipeName = "\\\\.\\pipe\\velkaris-service-test-" + std::to_string(platform::tickCount());
+    const std::string pipeName = uniquePipeName("service");
     ScopedTestRegistry registry;
     CaptureAppender* log = nullptr;
     std::unique_ptr<CDfrgStatistics> statistics;
     FakeServiceControl scm;
-    QuietActivity activity;
+    FakeActivity activity;
     std::unique_ptr<CDefragService> service{new CDefragService(scm, activity)};
 };
 
 }  // namespace
-
-TEST_F(DefragServiceTest, OnlyOneServiceObject) { EXPECT_THROW(CDefragService second(scm, activity), int); }
 
 TEST_F(DefragServiceTest, BenchmarkRunWithoutMaxProcessCallsNeverStartsTheEngine) {
     EXPECT_EQ(runForeground({"prog", "-exec", "-b"}), 0);
@@ -90,42 +71,42 @@ TEST_F(DefragServiceTest, BenchmarkRunWithoutMaxProcessCallsNeverStartsTheEngine
     EXPECT_EQ(count("Exiting cleanup"), 1);
 }
 
-TEST_F(DefragServiceTest, ForegroundRunWithAnUnknownWordRunsUntilStopped) {
+TEST_F(DefragServiceTest, ForegroundRunWithAnUnknownWordRunsUntilStoppedAndCleansUpInOrder) {
     std::thread stopper([&] {
         ASSERT_TRUE(waitForLog("Thread init done"));
         service->requestStop();
     });
     runForeground({"prog", "-exec", "-x"});
     stopper.join();
-    EXPECT_EQ(count("Unknown Parameter -x"), 1);
-    EXPECT_EQ(count("checkSystemThread started"), 1);
-    EXPECT_EQ(count("checkSystemThread finished. Ending."), 1);
-    EXPECT_EQ(count("Exiting serviceWork"), 1);
-    EXPECT_EQ(count("Engine destructor finished."), 1);
-    // The cleanup steps in their order.
+    for (const char* text : {"Unknown Parameter -x", "checkSystemThread started", "checkSystemThread finished. Ending.",
+                             "Exiting serviceWork", "Engine destructor finished."})
+        EXPECT_EQ(count(text), 1) << text;
     std::vector<std::string> order;
     for (const auto& e : log->entries())
         if (e.scopePath.size() >= 7 && e.scopePath.compare(e.scopePath.size() - 7, 7, "cleanup") == 0) order.push_back(e.text);
-    std::vector<std::string> expected{"Destroy notify window", "Signal sys thread stop", "Wait for sys thread stop",
-                                      "Sys thread stopped",    "Update statistics status", "Delete pipe server",
-                                      "Delete sys info",       "Delete engine",            "Resetting members",
-                                      "Exiting cleanup"};
+    const std::vector<std::string> expected{
+        "Destroy notify window",    "Signal sys thread stop", "Wait for sys thread stop", "Sys thread stopped",
+        "Update statistics status", "Delete pipe server",     "Delete sys info",          "Delete engine",
+        "Resetting members",        "Exiting cleanup"};
     ASSERT_GE(order.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + expected.size()), expected);
 }
 
-TEST_F(DefragServiceTest, RestartControlRunsThePhasesAgain) {
+TEST_F(DefragServiceTest, RestartControlRunsThePhasesAgainAndAStopWinsOverALaterOne) {
+    // As when control 220 lands while init runs: there is no engine to stop yet; it is kept.
+    EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
     std::thread controller([&] {
-        ASSERT_TRUE(waitForLog("Thread init done"));
-        EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
         ASSERT_TRUE(waitForLog("Thread init done", 2));
+        EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
+        ASSERT_TRUE(waitForLog("Thread init done", 3));
         service->requestStop();
+        service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr);
     });
     runForeground({"prog", "-exec"});
     controller.join();
-    EXPECT_EQ(count("Service control code 220 called, restarting Service"), 1);
-    EXPECT_EQ(count("serviceWork entered"), 2);
-    EXPECT_EQ(count("Exiting cleanup"), 2);
+    EXPECT_EQ(count("Service control code 220 called, restarting Service"), 3);
+    EXPECT_EQ(count("serviceWork entered"), 3);
+    EXPECT_EQ(count("Exiting cleanup"), 3);
 }
 
 TEST_F(DefragServiceTest, PausingTellsTheStatisticsAndCleanupLeavesTheFinalStatus) {
@@ -151,27 +132,6 @@ TEST_F(DefragServiceTest, PausingTellsTheStatisticsAndCleanupLeavesTheFinalStatu
     EXPECT_EQ(count("Exiting cleanup"), 2);
 }
 
-TEST_F(DefragServiceTest, PausePipeHoldsTheEngine) {
-    std::thread client([&] {
-        ASSERT_TRUE(waitForLog("Thread init done"));
-        service->setEnginePaused(false);
-        CPausePipeClient holder;
-        ASSERT_TRUE(holder.connect(pipeName));
-        for (int i = 0; i < 1000 && !service->policy().userPause; ++i) platform::sleepMs(10);
-        EXPECT_TRUE(service->policy().userPause.load());
-        EXPECT_FALSE(service->policy().engineRunning.load());
-        // Paused, or (once every volume is clean) the all-clean status that pausing keeps.
-        int32_t status = CDfrgStatistics::instance().getStatus();
-        EXPECT_TRUE(status == 1 || status == 4) << status;
-        holder.close();
-        for (int i = 0; i < 1000 && service->policy().userPause; ++i) platform::sleepMs(10);
-        EXPECT_FALSE(service->policy().userPause.load());
-        service->requestStop();
-    });
-    runForeground({"prog", "-exec"});
-    client.join();
-}
-
 TEST_F(DefragServiceTest, AnEngineWithoutVolumesStopsTheService) {
     overrideVolumeProvider(std::make_shared<FakeVolumeProvider>());
     EXPECT_EQ(runForeground({"prog", "-exec"}), 0);  // returns by itself
@@ -179,34 +139,30 @@ TEST_F(DefragServiceTest, AnEngineWithoutVolumesStopsTheService) {
     EXPECT_EQ(CDfrgStatistics::instance().getStatus(), 5);  // kept until the next cleanup of a later run
 }
 
-TEST_F(DefragServiceTest, ARestartAskedForBeforeTheRoundIsKeptAndAStopWinsOverALaterOne) {
-    // As when control 220 lands while init runs: there is no engine to stop yet.
-    EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
-    std::thread stopper([&] {
-        ASSERT_TRUE(waitForLog("Thread init done", 2));
-        service->requestStop();
-        service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr);
-    });
-    runForeground({"prog", "-exec"});
-    stopper.join();
-    EXPECT_EQ(count("serviceWork entered"), 2);
-    EXPECT_EQ(count("Exiting cleanup"), 2);
-}
-
-// Pause clients that come and go at random while pauses and resumes alternate as the monitoring
-// thread decides them; then restarts that land in every phase. Meant for the TSan build (1,000
-// clients); Wine starts threads slowly, so the Windows build runs a fifth of them.
-TEST_F(DefragServiceTest, PauseClientsAndRestartsAtRandomMoments) {
+// A pause-pipe client holds the engine until it goes; then clients come and go at random while
+// pauses and resumes alternate as the monitoring thread decides them; then restarts land in every
+// phase. Meant for the TSan build (1,000 clients); Wine starts threads slowly, so the Windows
+// build runs a fifth of them.
+TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts) {
 #ifdef _WIN32
     const int perThread = 25;
 #else
     const int perThread = 125;
 #endif
+    std::atomic<bool> ended{false};
+    std::thread run([&] { runForeground({"prog", "-exec"}), ended = true; });
+    ASSERT_TRUE(waitForLog("Thread init done"));
+    service->setEnginePaused(false);
+    {
+        CPausePipeClient holder;
+        ASSERT_TRUE(holder.connect(pipeName));
+        EXPECT_TRUE(eventually([&] { return service->policy().userPause.load(); }));
+        EXPECT_TRUE(paused());
+    }
+    EXPECT_TRUE(eventually([&] { return !service->policy().userPause; }));
+
     std::atomic<bool> running{true};
     std::atomic<int> violations{0};
-    std::thread run([&] { runForeground({"prog", "-exec"}); });
-    ASSERT_TRUE(waitForLog("Thread init done"));
-
     std::thread monitor([&] {
         std::mt19937 random(7);
         for (bool pause = false; running; pause = !pause) {
@@ -225,13 +181,11 @@ TEST_F(DefragServiceTest, PauseClientsAndRestartsAtRandomMoments) {
                     // Held for one monitoring period: paused, whatever the monitor decided.
                     for (int w = 0; w < 500 && !service->policy().userPause; ++w) platform::sleepMs(2);
                     platform::sleepMs(CDefragService::kMonitorPeriodMs);
-                    int32_t status = CDfrgStatistics::instance().getStatus();
-                    if (service->policy().engineRunning || (status != 1 && status != 4)) ++violations;
+                    if (!paused()) ++violations;
                 } else {
                     std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
                 }
                 if (random() % 2) client.write(1 + random() % 300);
-                client.close();
             }
         });
     }
@@ -246,18 +200,9 @@ TEST_F(DefragServiceTest, PauseClientsAndRestartsAtRandomMoments) {
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
     }
     // The last restart settles into a round that keeps running.
-    auto oneRoundOpen = [&] {
-        int started = count("serviceWork entered");
-        return started > 0 && count("Exiting serviceWork") == started - 1 && count("Exiting cleanup") == started - 1;
-    };
-    bool settled = false;
-    for (int i = 0; i < 100 && !settled; ++i) {
-        platform::sleepMs(200);
-        int before = count("serviceWork entered");
-        settled = oneRoundOpen() && (platform::sleepMs(300), oneRoundOpen() && count("serviceWork entered") == before);
-    }
-    EXPECT_TRUE(settled) << count("serviceWork entered") << " " << count("Exiting serviceWork") << " "
-                         << count("Exiting cleanup");
+    EXPECT_TRUE(eventually([&] { return count("Exiting cleanup") == count("serviceWork entered") - 1; }));
+    platform::sleepMs(500);
+    EXPECT_FALSE(ended);
     service->requestStop();
     run.join();
     EXPECT_LE(count("serviceWork entered"), 102);

@@ -1,33 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "service/pause_policy.h"
+#include "service_fakes.h"
 #include "support/capture_appender.h"
 
 namespace {
-
-class FakeActivity : public UserActivity {
-public:
-    uint32_t input = 0;
-    int32_t x = 0, y = 0;
-    bool battery = false, fullscreen = false, saver = false;
-    bool lastInputTime(uint32_t& t) override {
-        t = input;
-        return true;
-    }
-    bool cursorPosition(int32_t& cx, int32_t& cy) override {
-        cx = x;
-        cy = y;
-        return true;
-    }
-    bool isOnBattery() override { return battery; }
-    bool hasFullscreenWindow() override { return fullscreen; }
-    bool isScreenSaverRunning() override { return saver; }
-    // With a store, the agents' reports at tick `now` come first, as in the service.
-    agent::CAgentReports* reports = nullptr;
-    uint32_t now = 0;
-    bool sessionView(agent::SessionView& v) override { return reports && reports->takeSessionView(now, v); }
-    bool peekSessionView(agent::SessionView& v) override { return reports && reports->peekSessionView(now, v); }
-};
 
 class FakeSampler : public LoadSampler {
 public:
@@ -46,10 +23,9 @@ class PausePolicyTest : public ::testing::Test {
 protected:
     void SetUp() override { log = CaptureAppender::install(); }
     void TearDown() override { LogManager::shutdown(); }
-
     // Fills every history with three samples of the sampler's current values.
-    void sample(LoadSampler* s) {
-        for (int i = 0; i < 3; ++i) policy.addSamples(s);
+    void sample() {
+        for (int i = 0; i < 3; ++i) policy.addSamples(&sampler);
     }
 
     CaptureAppender* log = nullptr;
@@ -64,44 +40,28 @@ protected:
 TEST(SampleHistoryTest, RingOfThreeWithUnknownValues) {
     CSampleHistory h;
     EXPECT_EQ(h.mean(), 0.0);
-    h.add(3);
-    h.add(6);
-    EXPECT_EQ(h.mean(), 4.5);
-    h.add(-1.0);
-    EXPECT_EQ(h.mean(), -1.0);
-    h.add(9);
-    h.add(9);
-    EXPECT_EQ(h.mean(), -1.0);  // still among the last three
-    h.add(9);
-    EXPECT_EQ(h.mean(), 9.0);
+    // After each value: the mean of the last three; an unknown one among them makes it unknown.
+    const std::pair<double, double> steps[] = {{3, 3}, {6, 4.5}, {-1, -1}, {9, -1}, {9, -1}, {9, 9}};
+    for (const auto& [value, mean] : steps) {
+        h.add(value);
+        EXPECT_EQ(h.mean(), mean) << value;
+    }
     EXPECT_EQ(h.count(), 3);
 }
 
-TEST(PauseReasonTest, Names) {
-    EXPECT_EQ(pauseReasonName(0), "MouseInput");
-    EXPECT_EQ(pauseReasonName(5), "FullScreenNotScreenSaver");
-    EXPECT_EQ(pauseReasonName(10), "PageActivity");
-    EXPECT_EQ(pauseReasonName(-1), "-1");
-    EXPECT_EQ(pauseReasonName(3), "3");
-}
-
-TEST_F(PausePolicyTest, InputTestsComeFirstAndMouseWinsOverKeys) {
+TEST_F(PausePolicyTest, InputAndEnvironmentTestsInOrder) {
     policy.engineRunning = true;
     EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
     activity.input = 5;
     activity.x = 10;
     EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseMouseInput);
+    EXPECT_EQ(policy.pauseReason, PauseMouseInput);  // the mouse wins over keys
     activity.input = 6;
     EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
     EXPECT_EQ(policy.pauseReason, PauseKeyboardInput);
     EXPECT_TRUE(log->contains("Pause because of mouse movement"));
     EXPECT_TRUE(log->contains("Pause because of keyboard input"));
-    EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
-}
 
-TEST_F(PausePolicyTest, EnvironmentTestsInOrder) {
-    policy.engineRunning = true;
     policy.userPause = true;
     activity.battery = true;
     EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
@@ -122,45 +82,45 @@ TEST_F(PausePolicyTest, EnvironmentTestsInOrder) {
     EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
 }
 
-TEST_F(PausePolicyTest, HysteresisOfTheLoadThresholds) {
-    policy.engineRunning = true;
-    sampler.cpu = 20.0;
-    sample(&sampler);
-    EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));  // exactly 20.0 does not pause
-    sampler.cpu = 20.5;
-    sample(&sampler);
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseCPUUsage);
-    auto entries = log->entries();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back().text, "Pause because of cpuUsage");
-    EXPECT_EQ(entries.back().properties.at(0).name, "CPUUsage");
-    EXPECT_EQ(entries.back().properties.at(0).value, "20.5");
-
-    policy.engineRunning = false;
-    sampler.cpu = 15.0;
-    sample(&sampler);
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));  // exactly 15.0 does not resume
-    EXPECT_EQ(policy.pauseReason, PauseCPUUsage);
-    sampler.cpu = 14.9;
-    sample(&sampler);
-    EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_TRUE(log->contains("Resuming"));
-}
-
-TEST_F(PausePolicyTest, WmiIoNeverPausesButBlocksAResume) {
-    sampler.wmi = true;
-    sampler.io[0] = sampler.io[1] = 5.0;
-    sample(&sampler);
-    policy.engineRunning = true;
-    EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
-    policy.engineRunning = false;
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseIOActivity);
-    sampler.wmi = false;
-    policy.engineRunning = true;
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseIOActivity);
+// Pausing uses the lenient loads and 20 % processor; resuming needs the strict loads and 15 %.
+TEST_F(PausePolicyTest, LoadThresholdsPauseAndResumeWithHysteresis) {
+    struct Case {
+        const char* name;
+        bool running;
+        double cpu, ioStrict, ioLenient, page;
+        bool wmi, newProcess, run;
+        int32_t reason;
+        const char* logged;
+    } cases[] = {
+        {"cpu at the pause limit", true, 20.0, 0, 0, 0, false, false, true, -1, nullptr},
+        {"cpu above it", true, 20.5, 0, 0, 0, false, false, false, PauseCPUUsage, "Pause because of cpuUsage"},
+        {"lenient I/O at one", true, 0, 0, 1.0, 0, false, false, false, PauseIOActivity, nullptr},
+        {"WMI I/O never pauses", true, 0, 5, 5, 0, true, false, true, -1, nullptr},
+        {"cpu at the resume limit", false, 15.0, 0, 0, 0, false, false, false, PauseCPUUsage, nullptr},
+        {"cpu below it", false, 14.9, 0, 0, 0, false, false, true, -1, "Resuming"},
+        {"strict I/O at one, WMI too", false, 0, 1.0, 0, 0, true, false, false, PauseIOActivity, nullptr},
+        {"paging and cpu: the later wins", false, 16, 0, 0, 1.0, false, false, false, PauseCPUUsage, nullptr},
+        {"paging", false, 0, 0, 0, 1.0, false, false, false, PausePageActivity, nullptr},
+        {"a new process", false, 0, 0, 0, 0, false, true, false, PauseNewProcess, nullptr},
+    };
+    for (const Case& c : cases) {
+        CPausePolicy::Histories fresh;
+        CPausePolicy p(activity, fresh);
+        FakeSampler s;
+        s.cpu = c.cpu;
+        s.io[0] = c.ioStrict;
+        s.io[1] = c.ioLenient;
+        s.page[0] = c.page;
+        s.wmi = c.wmi;
+        s.newProcess = c.newProcess;
+        for (int i = 0; i < 3; ++i) p.addSamples(&s);
+        p.engineRunning = c.running;
+        p.pauseReason = -1;
+        EXPECT_EQ(p.shouldEngineRun(&s, true), c.run) << c.name;
+        EXPECT_EQ(p.pauseReason, c.reason) << c.name;
+        EXPECT_TRUE(!c.logged || log->contains(c.logged)) << c.name;
+    }
+    EXPECT_EQ(log->withText("Pause because of cpuUsage").at(0).prop("CPUUsage"), "20.5");
 }
 
 TEST_F(PausePolicyTest, UnknownSamplesBlockResumingButNeverPause) {
@@ -175,35 +135,18 @@ TEST_F(PausePolicyTest, UnknownSamplesBlockResumingButNeverPause) {
     policy.engineRunning = false;
     EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
     EXPECT_EQ(policy.pauseReason, PauseMouseInput);  // only an unknown value stood in the way
-    policy.addSamples(&sampler);                        // the -1.0 leaves the history
+    policy.addSamples(&sampler);                     // the -1.0 leaves the history
     EXPECT_TRUE(policy.shouldEngineRun(&sampler, true));
-}
-
-TEST_F(PausePolicyTest, PagingAndNewProcessBlockResuming) {
-    sampler.page[0] = 1.0;
-    sampler.cpu = 16;
-    sample(&sampler);
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseCPUUsage);  // the later assignment wins
-    sampler.cpu = 0;
-    sample(&sampler);
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PausePageActivity);
-    sampler.page[0] = 0;
-    sampler.newProcess = true;
-    sample(&sampler);
-    EXPECT_FALSE(policy.shouldEngineRun(&sampler, true));
-    EXPECT_EQ(policy.pauseReason, PauseNewProcess);
 }
 
 TEST_F(PausePolicyTest, ScreenSaverLoadIsNotTheUsers) {
     activity.saver = true;
     sampler.cpu = 30;
     sampler.fullscreenCpu = 25;
-    sample(&sampler);
+    sample();
     EXPECT_EQ(histories.cpu.mean(), 5.0);
     sampler.fullscreenCpu = 50;
-    sample(&sampler);
+    sample();
     EXPECT_EQ(histories.cpu.mean(), 0.0);
     policy.addSamples(nullptr);
     EXPECT_EQ(histories.ioStrict.mean(), 0.0);
@@ -233,32 +176,28 @@ TEST_F(PausePolicyTest, FreshAgentReportsCarryInputAndFullScreenOfEverySession) 
     a.cursorKnown = a.lastInputKnown = true;
     agent::Report b = a;
     b.sessionId = 2;
+    // Sends both reports at `now`, then tells why the engine may not run (kRuns: it may).
+    const int32_t kRuns = -2;
     auto decide = [&](uint32_t now) {
+        reports.update(1, a, now);
+        reports.update(2, b, now);
         activity.now = now;
-        return policy.shouldEngineRun(nullptr, true);
+        return policy.shouldEngineRun(nullptr, true) ? kRuns : policy.pauseReason.load();
     };
-    reports.update(1, a, 1000);
-    reports.update(2, b, 1000);
-    EXPECT_TRUE(decide(1000));  // a session's first report is where it starts, not a change
+    EXPECT_EQ(decide(1000), kRuns);  // a session's first report is where it starts, not a change
     b.cursorX = 40;
-    reports.update(2, b, 1500);
-    EXPECT_FALSE(decide(1500));
-    EXPECT_EQ(policy.pauseReason, PauseMouseInput);
+    EXPECT_EQ(decide(1500), PauseMouseInput);
     a.lastInputTick = 77;
-    reports.update(1, a, 2000);
-    EXPECT_FALSE(decide(2000));
-    EXPECT_EQ(policy.pauseReason, PauseKeyboardInput);
-    EXPECT_TRUE(decide(2100));
+    EXPECT_EQ(decide(2000), PauseKeyboardInput);
+    EXPECT_EQ(decide(2100), kRuns);
     // A screen saver in one session does not excuse a full-screen window in another.
     a.screenSaver = true;
     b.fullscreen = true;
-    reports.update(1, a, 2500);
-    reports.update(2, b, 2500);
-    EXPECT_FALSE(decide(2500));
-    EXPECT_EQ(policy.pauseReason, PauseFullScreenNotScreenSaver);
+    EXPECT_EQ(decide(2500), PauseFullScreenNotScreenSaver);
+    activity.now = 2500 + agent::kFreshMs + 1;
     // Reports older than two seconds no longer count: the probes decide again.
-    EXPECT_TRUE(decide(2500 + agent::kFreshMs + 1));
+    EXPECT_TRUE(policy.shouldEngineRun(nullptr, true));
     activity.x = 9;
-    EXPECT_FALSE(decide(2500 + agent::kFreshMs + 2));
+    EXPECT_FALSE(policy.shouldEngineRun(nullptr, true));
     EXPECT_EQ(policy.pauseReason, PauseMouseInput);
 }

@@ -10,9 +10,7 @@ class CaptureAppender : public LogAppender {
 public:
     struct Entry {
         int priority;
-        std::string scopePath;
-        std::string text;
-        std::string formatted;
+        std::string scopePath, text;
         std::vector<LogProperty> properties;
         std::string prop(const std::string& name) const {
             for (const auto& p : properties)
@@ -21,6 +19,13 @@ public:
         }
     };
 
+    // Resets the process's logging and installs a fresh capture appender; the manager owns it.
+    static CaptureAppender* install() {
+        LogManager::shutdown();
+        auto* appender = new CaptureAppender;
+        LogManager::instance().addAppender(appender);
+        return appender;
+    }
     void applySettings(const LogSettings&) override {}
     std::vector<Entry> entries() const {
         std::lock_guard<std::mutex> lock(lock_);
@@ -39,18 +44,10 @@ public:
         entries_.clear();
     }
 
-    // Resets the process's logging and installs a fresh capture appender; the manager owns it.
-    static CaptureAppender* install() {
-        LogManager::shutdown();
-        auto* appender = new CaptureAppender;
-        LogManager::instance().addAppender(appender);
-        return appender;
-    }
-
 protected:
-    void write(const LogMessage& m, const std::string& text) override {
+    void write(const LogMessage& m, const std::string&) override {
         std::lock_guard<std::mutex> lock(lock_);
-        entries_.push_back({m.priority(), m.scopePath(), m.message(), text, m.properties()});
+        entries_.push_back({m.priority(), m.scopePath(), m.message(), m.properties()});
     }
 
 private:

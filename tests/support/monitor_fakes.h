@@ -15,10 +15,7 @@
 
 namespace fakes {
 
-inline bool fail(uint32_t error) {
-    platform::setLastError(error);
-    return false;
-}
+inline bool fail(uint32_t error) { return platform::setLastError(error), false; }
 
 struct Process {
     uint32_t parentId = 0;
@@ -42,9 +39,7 @@ public:
     std::map<uint32_t, int> openCalls;
 
     Process& add(uint32_t id, uint32_t parent = 0, const WString& exe = u"app.exe") {
-        table[id].parentId = parent;
-        table[id].exeName = exe;
-        return table[id];
+        return table[id].parentId = parent, table[id].exeName = exe, table[id];
     }
     std::unique_ptr<monitor::ProcessHandle> open(uint32_t id) override {
         ++openCalls[id];
@@ -53,16 +48,13 @@ public:
         return std::make_unique<Handle>(id);
     }
     bool times(monitor::ProcessHandle& h, monitor::ProcessTimes& out) override {
-        const Process& p = of(h);
-        return p.timesError ? fail(p.timesError) : (out = p.times, true);
+        return read(of(h).timesError, of(h).times, out);
     }
     bool ioCounts(monitor::ProcessHandle& h, monitor::IoCounts& out) override {
-        const Process& p = of(h);
-        return p.ioError ? fail(p.ioError) : (out = p.io, true);
+        return read(of(h).ioError, of(h).io, out);
     }
-    bool pageFaults(monitor::ProcessHandle& h, uint64_t& count) override {
-        const Process& p = of(h);
-        return p.faultsError ? fail(p.faultsError) : (count = p.faults, true);
+    bool pageFaults(monitor::ProcessHandle& h, uint64_t& out) override {
+        return read(of(h).faultsError, of(h).faults, out);
     }
     uint64_t fileTimeNow() override { return now; }
     bool snapshot(std::vector<monitor::ProcessEntry>& out) override {
@@ -77,6 +69,8 @@ public:
 
 private:
     const Process& of(monitor::ProcessHandle& h) { return table.at(static_cast<Handle&>(h).id); }
+    template <class T>
+    static bool read(uint32_t error, const T& value, T& out) { return error ? fail(error) : (out = value, true); }
 };
 
 struct Window {
@@ -96,40 +90,34 @@ public:
     int32_t width = 1920, height = 1080;
     monitor::WindowId desktop = 1, atPoint = 0;
     int32_t askedX = -1, askedY = -1;
-    bool saverRunning = false;
     int walks = 0;
 
     Window& add(monitor::WindowId id, uint32_t owner) {
         zOrder.emplace_back();
-        zOrder.back().id = id;
-        zOrder.back().owner = owner;
-        return zOrder.back();
+        return zOrder.back().id = id, zOrder.back().owner = owner, zOrder.back();
     }
     void screenSize(int32_t& w, int32_t& h) override { w = width, h = height; }
     monitor::WindowId windowFromPoint(int32_t x, int32_t y) override { return askedX = x, askedY = y, atPoint; }
-    uint32_t windowStyle(monitor::WindowId w) override { return find(w) ? find(w)->style : 0; }
-    monitor::WindowId parent(monitor::WindowId w) override { return find(w) ? find(w)->parent : 0; }
+    uint32_t windowStyle(monitor::WindowId w) override { return at(w).style; }
+    monitor::WindowId parent(monitor::WindowId w) override { return at(w).parent; }
     monitor::WindowId desktopWindow() override { return desktop; }
     bool windowRect(monitor::WindowId w, monitor::WindowRect& rect) override {
-        if (w == desktop) return rect = {0, 0, width, height}, true;
-        return find(w) ? (rect = find(w)->rect, true) : false;
+        rect = w == desktop ? monitor::WindowRect{0, 0, width, height} : at(w).rect;
+        return w == desktop || at(w).id;
     }
     bool className(monitor::WindowId w, size_t chars, std::string& name) override {
-        if (!find(w) || find(w)->className.empty()) return false;
-        name = find(w)->className.substr(0, chars - 1);  // cut as the fixed buffer cuts it
-        return true;
+        name = at(w).className.substr(0, chars - 1);  // cut as the fixed buffer cuts it
+        return !at(w).className.empty();
     }
-    bool windowProcessId(monitor::WindowId w, uint32_t& id) override {
-        return find(w) && find(w)->owner ? (id = find(w)->owner, true) : false;
-    }
+    bool windowProcessId(monitor::WindowId w, uint32_t& id) override { return (id = at(w).owner) != 0; }
     monitor::WindowId topWindow() override { return ++walks, zOrder.empty() ? 0 : zOrder[0].id; }
     monitor::WindowId nextWindow(monitor::WindowId w) override {
         for (size_t i = 0; i + 1 < zOrder.size(); ++i)
             if (zOrder[i].id == w) return zOrder[i + 1].id;
         return 0;
     }
-    bool isWindowVisible(monitor::WindowId w) override { return find(w) && find(w)->visible; }
-    bool isOnMonitor(monitor::WindowId w) override { return find(w) && find(w)->onMonitor; }
+    bool isWindowVisible(monitor::WindowId w) override { return at(w).visible; }
+    bool isOnMonitor(monitor::WindowId w) override { return at(w).onMonitor; }
     monitor::WindowId findWindowByTitle(monitor::WindowId after, const WString& title) override {
         bool passed = after == 0;
         for (const auto& w : zOrder) {
@@ -138,13 +126,15 @@ public:
         }
         return 0;
     }
-    bool screenSaverRunning(bool& running) override { return running = saverRunning, true; }
+    bool screenSaverRunning(bool& running) override { return running = false, true; }
 
 private:
-    const Window* find(monitor::WindowId w) const {
+    // The window, or one that is nothing at all.
+    const Window& at(monitor::WindowId w) const {
+        static const Window none{0, 0, false, false, "", {}, {}, 0, 0};
         for (const auto& window : zOrder)
-            if (window.id == w) return &window;
-        return nullptr;
+            if (window.id == w) return window;
+        return none;
     }
 };
 
@@ -195,8 +185,8 @@ public:
         needed = index < jobs(c).size() ? 64 : 0;
         return needed == 0 || fail(122);
     }
-    bool readJob(monitor::PrinterConnection& c, uint32_t index, uint32_t, uint32_t& status) override {
-        return status = jobs(c).at(index), true;
+    bool readJob(monitor::PrinterConnection& c, uint32_t i, uint32_t, uint32_t& s) override {
+        return s = jobs(c).at(i), true;
     }
 
 private:
@@ -240,8 +230,7 @@ public:
     monitor::HResult readDword(int32_t handle, uint32_t& value) override {
         uint64_t v = 0;
         const monitor::HResult hr = readQword(handle, v);
-        value = static_cast<uint32_t>(v);
-        return hr;
+        return value = static_cast<uint32_t>(v), hr;
     }
     monitor::HResult readQword(int32_t handle, uint64_t& value) override {
         const WString& name = names().at(static_cast<size_t>(handle));
@@ -265,13 +254,12 @@ struct WmiState {
 
     std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
         disks.push_back(std::make_shared<WmiObject>());
-        disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}};
-        return disks.back();
+        return disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}}, disks.back();
     }
-    std::shared_ptr<WmiObject> addProcess(uint32_t id, uint64_t time, uint64_t stamp) {
+    void addProcess(uint32_t id, uint64_t time, uint64_t stamp) {
         processes.push_back(std::make_shared<WmiObject>());
-        processes.back()->values = {{u"IDProcess", id}, {u"PercentProcessorTime", time}, {u"TimeStamp_Sys100NS", stamp}};
-        return processes.back();
+        processes.back()->values = {
+            {u"IDProcess", id}, {u"PercentProcessorTime", time}, {u"TimeStamp_Sys100NS", stamp}};
     }
     std::shared_ptr<WmiObject> process(uint32_t id) {
         for (auto& p : processes)
@@ -312,6 +300,8 @@ private:
     int32_t lastId_ = 1;
 };
 
-inline std::unique_ptr<monitor::WmiCounters> makeWmi(std::shared_ptr<WmiState> s) { return std::make_unique<Wmi>(std::move(s)); }
+inline std::unique_ptr<monitor::WmiCounters> makeWmi(std::shared_ptr<WmiState> s) {
+    return std::make_unique<Wmi>(std::move(s));
+}
 
 }  // namespace fakes
