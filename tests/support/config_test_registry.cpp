@@ -1,6 +1,5 @@
 #include "support/config_test_registry.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <random>
 
@@ -12,21 +11,16 @@
 namespace {
 
 std::string hexBytes(uint32_t type, const std::vector<uint8_t>& data) {
+    static const char kHex[] = "0123456789abcdef";
     std::string out = std::to_string(type) + ":";
-    char buffer[4];
-    for (uint8_t b : data) {
-        std::snprintf(buffer, sizeof buffer, "%02x", b);
-        out += buffer;
-    }
+    for (uint8_t b : data) out += {kHex[b >> 4], kHex[b & 15]};
     return out;
 }
 
-std::string uniqueSuffix() {
-    std::random_device device;
-    std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device());
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(generator()));
-    return buffer;
+std::string littleEndian(uint32_t type, uint64_t value, int bytes) {
+    std::vector<uint8_t> data;
+    for (int i = 0; i < bytes; ++i) data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return hexBytes(type, data);
 }
 
 void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::string, std::string>& out) {
@@ -42,7 +36,8 @@ void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::st
 }  // namespace
 
 ScopedTestRegistry::ScopedTestRegistry() {
-    std::string suffix = uniqueSuffix();
+    std::random_device device;
+    std::string suffix = std::to_string(device()) + std::to_string(device());
     root_ = "SOFTWARE\\velkaris-test-" + suffix;
     std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("velkaris-test-" + suffix);
     std::filesystem::create_directories(scratch / "work");
@@ -82,10 +77,9 @@ std::vector<std::string> subKeyNames(const CRegistryKey& key) {
     std::vector<std::string> names;
     for (uint32_t i = 0;; ++i) {
         CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
-        if (!sub.isValid()) break;
+        if (!sub.isValid()) return names;
         names.push_back(sub.keyName());
     }
-    return names;
 }
 
 bool deleteKeyTree(CRegistryKey parent, const std::string& name) {
@@ -100,29 +94,14 @@ bool deleteKeyTree(CRegistryKey parent, const std::string& name) {
 std::string rawValue(const CRegistryKey& key, const WString& name) {
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!key.queryRaw(name, type, data)) return std::string();
-    return hexBytes(type, data);
+    return key.queryRaw(name, type, data) ? hexBytes(type, data) : std::string();
 }
 
-std::string dwordValue(uint32_t value) {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return hexBytes(kRegTypeDword, bytes);
-}
-
-std::string qwordValue(uint64_t value) {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return hexBytes(kRegTypeQword, bytes);
-}
+std::string dwordValue(uint32_t value) { return littleEndian(kRegTypeDword, value, 4); }
+std::string qwordValue(uint64_t value) { return littleEndian(kRegTypeQword, value, 8); }
 
 std::string stringValue(const WString& value) {
     std::vector<uint8_t> bytes;
-    for (char16_t c : value) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
+    for (char16_t c : value + u'\0') bytes.insert(bytes.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
     return hexBytes(kRegTypeSz, bytes);
 }

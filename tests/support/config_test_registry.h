@@ -14,13 +14,11 @@ public:
     ScopedTestRegistry(const ScopedTestRegistry&) = delete;
     ScopedTestRegistry& operator=(const ScopedTestRegistry&) = delete;
 
-    // A key below HKEY_LOCAL_MACHINE that belongs to this test alone (not created yet).
+    // A key below HKEY_LOCAL_MACHINE of this test alone (not created yet), and the product key
+    // below it that settings and statistics use meanwhile.
     const std::string& rootPath() const { return root_; }
-    // The product key that settings and statistics use meanwhile: rootPath() + "\Velkaris
-    // Lumeric Defrag".
     std::string productKey() const;
-    // The scratch directory; its sub directory "work" is current during the test, so "..\state\"
-    // is scratch/state.
+    // Its sub directory "work" is current during the test, so "..\state\" is scratch/state.
     const std::string& scratchDirectory() const { return scratch_; }
 
 private:

@@ -10,6 +10,8 @@ class FakeClock : public platform::ClockSource {
 public:
     FakeClock() {
         setDate(2024, 3, 3);
+        local_.hour = 13;
+        local_.minute = 30;
         platform::setClockOverride(this);
     }
     ~FakeClock() override { platform::setClockOverride(nullptr); }
@@ -20,8 +22,6 @@ public:
         local_.year = year;
         local_.month = month;
         local_.day = day;
-        local_.hour = 13;
-        local_.minute = 30;
     }
     void advance(uint32_t ms) {
         tick_ += ms;

@@ -1,12 +1,13 @@
 #include "support/fake_volume_provider.h"
 
+#include <cctype>
 #include <string>
 
 #include "platform/dfrg_exception.h"
 #include "sim/simulated_volume.h"
 
 namespace {
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 }  // namespace
 
 void FakeVolumeProvider::addDrive(char letter, uint32_t type, const WString& label, bool labelReadable) {
@@ -20,16 +21,13 @@ void FakeVolumeProvider::removeDrive(char letter) {
 }
 
 void FakeVolumeProvider::add(char letter, std::shared_ptr<CMemoryVolume> volume) {
-    std::lock_guard<std::mutex> lock(lock_);
     volume->setDriveLetter(static_cast<char16_t>(letter));
     WString label = volume->geometry().label;
+    std::lock_guard<std::mutex> lock(lock_);
     drives_[upper(letter)] = Drive{kDriveFixed, label, true, std::move(volume)};
 }
 
-void FakeVolumeProvider::failOpening(char letter) {
-    std::lock_guard<std::mutex> lock(lock_);
-    drives_[upper(letter)] = Drive{kDriveFixed, WString(), false, nullptr};
-}
+void FakeVolumeProvider::failOpening(char letter) { addDrive(letter, kDriveFixed, WString(), false); }
 
 uint32_t FakeVolumeProvider::logicalDrives() {
     std::lock_guard<std::mutex> lock(lock_);
@@ -38,7 +36,7 @@ uint32_t FakeVolumeProvider::logicalDrives() {
     return mask;
 }
 
-FakeVolumeProvider::Drive* FakeVolumeProvider::find(const WString& rootPath) {
+const FakeVolumeProvider::Drive* FakeVolumeProvider::find(const WString& rootPath) {
     if (rootPath.size() != 3 || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[0] > 0x7F) return nullptr;
     auto it = drives_.find(upper(static_cast<char>(rootPath[0])));
     return it == drives_.end() ? nullptr : &it->second;

@@ -37,7 +37,7 @@ private:
         std::shared_ptr<CMemoryVolume> volume;
     };
     // Root paths look like "C:\".
-    Drive* find(const WString& rootPath);
+    const Drive* find(const WString& rootPath);
 
     std::mutex lock_;
     std::map<char, Drive> drives_;
