@@ -64,54 +64,40 @@ TEST_F(DfrgConfigTest, FirstLoadCreatesVolumeKeysDriveMapAndDefaultsOnly) {
     EXPECT_EQ(expected, dumpKeyTree(settings()));
     EXPECT_EQ((std::vector<std::string>{"C:", "E:", "Z:"}), subKeyNames(settings()));
     CRegistryKey product;
-    ASSERT_TRUE(registry_.openKey(test_.productKey(), kRegKeyRead, nullptr, false, product));
+    registry_.openKey(test_.productKey(), kRegKeyRead, nullptr, false, product);
     EXPECT_EQ(expected.size(), dumpKeyTree(product).size()) << "nothing else below the product key";
 
-    EXPECT_EQ(-1, config.maxProcessCalls());
-    EXPECT_EQ(u"c:\\volumeDump.vdf", config.dumpPath());
     EXPECT_EQ(u"..\\state\\", config.stateDirectory());
     EXPECT_TRUE(std::filesystem::is_directory(test_.scratchDirectory() + "/state"));
     EXPECT_EQ(provider_, config.volumeProvider());
 }
 
-TEST_F(DfrgConfigTest, LaterLoadsOnlyRewriteTheDriveMap) {
-    addFixed("CD");
+TEST_F(DfrgConfigTest, LaterLoadsOnlyRewriteTheDriveMapAndEnabledVolumesFollowTheKeys) {
+    addFixed("CDE");
     { CDfrgConfig first; }
     const std::map<std::string, std::string> before = dumpKeyTree(settings());
-
     auto recorder = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
     overrideRegistryStore(recorder);
     provider_->addDrive('D', CVolumeProvider::kDriveFixed, u"Data relabelled");
     { CDfrgConfig second; }
     overrideRegistryStore(nullptr);
     EXPECT_EQ(std::vector<std::string>{"Drive Map"}, recorder->setValues);
-    EXPECT_TRUE(recorder->createdKeys.empty());
-    EXPECT_TRUE(recorder->deletions.empty());
+    EXPECT_TRUE(recorder->changes.empty());
     EXPECT_EQ(before, dumpKeyTree(settings())) << "a later label change does not update \"Name\"";
 
-    // A drive that has gone leaves the map but keeps its key.
-    provider_->removeDrive('D');
-    { CDfrgConfig third; }
-    EXPECT_EQ(dwordValue(1u << 2), rawValue(settings(), u"Drive Map"));
-    EXPECT_EQ((std::vector<std::string>{"C:", "D:"}), subKeyNames(settings()));
-}
-
-TEST_F(DfrgConfigTest, EnabledVolumesSkipDisabledKeysAndCountMissingValuesAsEnabled) {
-    addFixed("CDE");
-    { CDfrgConfig first; }
+    // Disabled keys are skipped and stay disabled across loads; a missing value counts as enabled.
     CRegistryKey d, e, odd;
-    ASSERT_TRUE(settings().openSubKey("D:", kRegKeyAllAccess, false, d));
-    ASSERT_TRUE(settings().openSubKey("E:", kRegKeyAllAccess, false, e));
-    ASSERT_TRUE(d.setDword("enabled", 0));
-    ASSERT_TRUE(e.deleteValue(u"enabled"));
-
+    ASSERT_TRUE(settings().openSubKey("D:", kRegKeyAllAccess, false, d) && d.setDword("enabled", 0));
+    ASSERT_TRUE(settings().openSubKey("E:", kRegKeyAllAccess, false, e) && e.deleteValue(u"enabled"));
+    provider_->removeDrive('D');  // a drive that has gone leaves the map but keeps its key
     CDfrgConfig config;
-    EXPECT_EQ(dwordValue(0), rawValue(d, u"enabled")) << "a disabled drive stays disabled across loads";
+    EXPECT_EQ(dwordValue((1u << 2) | (1u << 4)), rawValue(settings(), u"Drive Map"));
+    EXPECT_EQ((std::vector<std::string>{"C:", "D:", "E:"}), subKeyNames(settings()));
+    EXPECT_EQ(dwordValue(0), rawValue(d, u"enabled"));
     EXPECT_EQ("", rawValue(e, u"enabled"));
     const char expected[] = {'C', 'E', 0};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(expected[i], config.getEnabledVolume(i)) << i;
     EXPECT_EQ(0, config.getEnabledVolume(-1));
-
     // Live: a change by the user-interface program applies at once, whatever the key's name.
     ASSERT_TRUE(d.setDword("enabled", 7));
     ASSERT_TRUE(settings().openSubKey("Q-not-a-drive", kRegKeyAllAccess, true, odd));
@@ -119,59 +105,43 @@ TEST_F(DfrgConfigTest, EnabledVolumesSkipDisabledKeysAndCountMissingValuesAsEnab
     EXPECT_EQ('Q', config.getEnabledVolume(3));
 }
 
-TEST_F(DfrgConfigTest, LiveFlagsFollowTheirOwnTruthRulesAndWrongTypesReadAsMissing) {
+TEST_F(DfrgConfigTest, WrongTypesAreReplacedOrReadAsMissingAndOnlyEngineLimitsAreKeptFromTheLoad) {
+    CRegistryKey s;
+    ASSERT_TRUE(registry_.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, s));
+    ASSERT_TRUE(s.setString(u"DoMoveBetterPlace", u"1") && s.setQword("MaxClusterMoveCount", 7));
+    ASSERT_TRUE(s.setString(u"doRunWhilePrinting", u"1") && s.setString(u"maxProcessCalls", u"5"));
+    ASSERT_TRUE(s.setDword("MaxExtentListSize", 4096) && s.setDword("DoMoveLeft", 2));
     CDfrgConfig config;
-    CRegistryKey& s = settings();
-    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 2));
-    ASSERT_TRUE(s.setDword("doRunInBatteryMode", 2));
+    EXPECT_TRUE(config.doMoveBetterPlace());
+    EXPECT_EQ(dwordValue(1), rawValue(s, u"DoMoveBetterPlace"));
+    EXPECT_EQ(1024u, config.maxClusterMoveCount());
+    EXPECT_EQ(dwordValue(1024), rawValue(s, u"MaxClusterMoveCount"));
+    EXPECT_EQ(4096u, config.maxExtentListSize());
+    EXPECT_FALSE(config.doMoveLeft()) << "only exactly 1 means on";
+    EXPECT_EQ(dwordValue(2), rawValue(s, u"DoMoveLeft"));
+    // Values that are never written back keep their wrong type and read as their default.
+    EXPECT_FALSE(config.doRunWhilePrinting());
+    EXPECT_EQ(stringValue(u"1"), rawValue(s, u"doRunWhilePrinting"));
+    EXPECT_EQ(-1, config.maxProcessCalls());
+    EXPECT_EQ(stringValue(u"5"), rawValue(s, u"maxProcessCalls"));
+    ASSERT_TRUE(s.setDword("DoMoveBetterPlace", 0) && s.setDword("MaxExtentListSize", 8));
+    EXPECT_TRUE(config.doMoveBetterPlace());
+    EXPECT_EQ(4096u, config.maxExtentListSize());
+
+    // The live flags follow their own truth rules.
+    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 2) && s.setDword("doRunInBatteryMode", 2));
     EXPECT_FALSE(config.doRunWhilePrinting());
     EXPECT_TRUE(config.doRunInBatteryMode());
-    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 1));
-    ASSERT_TRUE(s.setDword("enablePauseReasonLog", 3));
-    ASSERT_TRUE(s.setDword("makeDump", 1));
-    ASSERT_TRUE(s.setDword("dumpType", 2));
-    ASSERT_TRUE(s.setString(u"dumpPath", u"d:\\dumps\\v.vdf"));
+    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 1) && s.setDword("enablePauseReasonLog", 3));
+    ASSERT_TRUE(s.setDword("makeDump", 1) && s.setDword("dumpType", 2) && s.setString(u"dumpPath", u"d:\\v.vdf"));
     EXPECT_TRUE(config.doRunWhilePrinting());
     EXPECT_TRUE(config.enablePauseReasonLog());
     EXPECT_TRUE(config.makeDump());
     EXPECT_EQ(2u, config.dumpType());
-    EXPECT_EQ(u"d:\\dumps\\v.vdf", config.dumpPath());
-
-    ASSERT_TRUE(s.setString(u"makeDump", u"1"));
-    ASSERT_TRUE(s.setDword("dumpPath", 1));
+    EXPECT_EQ(u"d:\\v.vdf", config.dumpPath());
+    ASSERT_TRUE(s.setString(u"makeDump", u"1") && s.setDword("dumpPath", 1));
     EXPECT_FALSE(config.makeDump());
     EXPECT_EQ(u"c:\\volumeDump.vdf", config.dumpPath());
-}
-
-TEST_F(DfrgConfigTest, EngineLimitsOfTheWrongTypeAreReplacedAndKeptFromTheLoad) {
-    {
-        CRegistryKey s;
-        ASSERT_TRUE(registry_.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, s));
-        ASSERT_TRUE(s.setString(u"DoMoveBetterPlace", u"1"));
-        ASSERT_TRUE(s.setQword("MaxClusterMoveCount", 7));
-        ASSERT_TRUE(s.setString(u"doRunWhilePrinting", u"1"));
-        ASSERT_TRUE(s.setString(u"maxProcessCalls", u"5"));
-        ASSERT_TRUE(s.setDword("MaxExtentListSize", 4096));
-        ASSERT_TRUE(s.setDword("DoMoveLeft", 2));
-    }
-    CDfrgConfig config;
-    EXPECT_TRUE(config.doMoveBetterPlace());
-    EXPECT_EQ(dwordValue(1), rawValue(settings(), u"DoMoveBetterPlace"));
-    EXPECT_EQ(1024u, config.maxClusterMoveCount());
-    EXPECT_EQ(dwordValue(1024), rawValue(settings(), u"MaxClusterMoveCount"));
-    EXPECT_EQ(4096u, config.maxExtentListSize());
-    EXPECT_FALSE(config.doMoveLeft()) << "only exactly 1 means on";
-    EXPECT_EQ(dwordValue(2), rawValue(settings(), u"DoMoveLeft"));
-    // Values that are never written back keep their wrong type and read as their default.
-    EXPECT_FALSE(config.doRunWhilePrinting());
-    EXPECT_EQ(stringValue(u"1"), rawValue(settings(), u"doRunWhilePrinting"));
-    EXPECT_EQ(-1, config.maxProcessCalls());
-    EXPECT_EQ(stringValue(u"5"), rawValue(settings(), u"maxProcessCalls"));
-
-    ASSERT_TRUE(settings().setDword("DoMoveBetterPlace", 0));
-    ASSERT_TRUE(settings().setDword("MaxExtentListSize", 8));
-    EXPECT_TRUE(config.doMoveBetterPlace());
-    EXPECT_EQ(4096u, config.maxExtentListSize());
 }
 
 TEST_F(DfrgConfigTest, CurrentConfigIsTheLatestLoadedAndAFailedLoadLeavesItAlone) {

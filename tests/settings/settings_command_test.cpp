@@ -1,5 +1,4 @@
-// The settings tool against the platform's store: the SQLite database natively, the real
-// registry under Wine.
+// The settings tool against the platform's store: the database natively, the registry under Wine.
 #include "settings/settings_command.h"
 
 #include <gtest/gtest.h>
@@ -91,10 +90,11 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothingButTakesHexAndAn
         {{"set", "C:", "makeDump", "1"}, 1, "makeDump is a global setting"},
         {{"set", "enabled", "0"}, 1, "enabled is a setting of a volume"},
         {{"set", "Q:", "enabled", "0"}, 1, "no volume Q:"},
-        {{"get", "Q:", "enabled"}, 1, "no volume Q:"},
         {{"set", "makeDump"}, 2, "usage:"},
         {{"list", "extra"}, 2, "usage:"},
         {{"frobnicate"}, 2, "usage:"},
+        {{"-h"}, 0, "usage: velkaris-settings"},
+        {{"--help"}, 0, "usage: velkaris-settings"},
     };
     for (const auto& c : cases) {
         ToolRun r = settingsTool(c.args);
@@ -106,12 +106,6 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothingButTakesHexAndAn
     EXPECT_EQ(dwordValue(1), raw("", "dumpType"));
     EXPECT_EQ(dwordValue(64), raw("", "MaxClusterMoveCount"));
     EXPECT_EQ(dwordValue(1), raw("\\C:", "enabled"));
-    for (const char* help : {"-h", "--help"}) {
-        ToolRun r = settingsTool({help});
-        EXPECT_EQ(0, r.code);
-        EXPECT_EQ(0u, r.out.find("usage: velkaris-settings")) << help;
-        EXPECT_EQ("", r.err);
-    }
 }
 
 }  // namespace

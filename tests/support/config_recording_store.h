@@ -1,5 +1,4 @@
-// A registry store that passes every call to another store and records the changes, and that can
-// be told to fail the creation of a key of a given name. For one thread at a time.
+// A registry store that passes every call on and records it; it can fail creating a key of a name.
 #pragma once
 #include <string>
 #include <vector>
@@ -11,8 +10,7 @@ class RecordingRegistryStore : public CRegistryStore {
 public:
     explicit RecordingRegistryStore(std::shared_ptr<CRegistryStore> inner) : inner_(std::move(inner)) {}
 
-    // Names of the values set, of the keys created, and of the values and keys deleted.
-    std::vector<std::string> setValues, createdKeys, deletions;
+    std::vector<std::string> setValues, changes;  // names of the values set; of keys made or deleted, values deleted
     int opened = 0, closed = 0;
     std::string failCreateOf;  // createKey of this name fails with access denied
 
@@ -22,7 +20,7 @@ public:
     }
     uint32_t createKey(RegistryHandle parent, const WString& name, uint32_t access, RegistryHandle& key) override {
         if (!failCreateOf.empty() && platform::utf16ToUtf8(name) == failCreateOf) return 5;
-        createdKeys.push_back(platform::utf16ToUtf8(name));
+        changes.push_back(platform::utf16ToUtf8(name));
         return counted(inner_->createKey(parent, name, access, key));
     }
     void closeKey(RegistryHandle key) override {
@@ -43,11 +41,11 @@ public:
         return inner_->setValue(key, name, type, data, size);
     }
     uint32_t deleteValue(RegistryHandle key, const WString& name) override {
-        deletions.push_back(platform::utf16ToUtf8(name));
+        changes.push_back(platform::utf16ToUtf8(name));
         return inner_->deleteValue(key, name);
     }
     uint32_t deleteKey(RegistryHandle parent, const WString& name) override {
-        deletions.push_back(platform::utf16ToUtf8(name));
+        changes.push_back(platform::utf16ToUtf8(name));
         return inner_->deleteKey(parent, name);
     }
 

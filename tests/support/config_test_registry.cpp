@@ -11,9 +11,8 @@
 namespace {
 
 std::string hexBytes(uint32_t type, const std::vector<uint8_t>& data) {
-    static const char kHex[] = "0123456789abcdef";
     std::string out = std::to_string(type) + ":";
-    for (uint8_t b : data) out += {kHex[b >> 4], kHex[b & 15]};
+    for (uint8_t b : data) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return out;
 }
 
@@ -26,11 +25,9 @@ std::string littleEndian(uint32_t type, uint64_t value, int bytes) {
 void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::string, std::string>& out) {
     WString name;
     for (uint32_t i = 0; key.valueName(i, name); ++i) out[path + "|" + platform::utf16ToUtf8(name)] = rawValue(key, name);
-    for (uint32_t i = 0;; ++i) {
-        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
-        if (!sub.isValid()) break;
+    CRegistryKey sub;
+    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i)
         dumpInto(sub, path.empty() ? sub.keyName() : path + "\\" + sub.keyName(), out);
-    }
 }
 
 }  // namespace
@@ -44,8 +41,7 @@ ScopedTestRegistry::ScopedTestRegistry() {
     scratch_ = scratch.string();
     previousDirectory_ = platform::currentDirectory();
     platform::setCurrentDirectory((scratch / "work").string());
-    // Only the database store has a path; the registry ignores it.
-    setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());
+    setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());  // the Windows registry has no path
     setProductKeyPath(productKey());
 }
 
@@ -75,11 +71,9 @@ std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key) {
 
 std::vector<std::string> subKeyNames(const CRegistryKey& key) {
     std::vector<std::string> names;
-    for (uint32_t i = 0;; ++i) {
-        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
-        if (!sub.isValid()) return names;
-        names.push_back(sub.keyName());
-    }
+    CRegistryKey sub;
+    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i) names.push_back(sub.keyName());
+    return names;
 }
 
 bool deleteKeyTree(CRegistryKey parent, const std::string& name) {

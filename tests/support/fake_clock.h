@@ -14,9 +14,7 @@ public:
         local_.minute = 30;
         platform::setClockOverride(this);
     }
-    ~FakeClock() override { platform::setClockOverride(nullptr); }
-    FakeClock(const FakeClock&) = delete;
-    FakeClock& operator=(const FakeClock&) = delete;
+    ~FakeClock() override { platform::setClockOverride(nullptr); }  // not copyable: it holds atomics
 
     void setDate(int year, int month, int day) {
         local_.year = year;
