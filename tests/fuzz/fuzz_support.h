@@ -2,6 +2,8 @@
 // whole process (its "work" folder is current, so relative paths stay inside).
 #pragma once
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -10,9 +12,14 @@
 
 namespace fuzz {
 
+// Never destroyed (other statics use the registry during exit); only its scratch tree goes.
 inline ScopedTestRegistry& world() {
-    static ScopedTestRegistry registry;
-    return registry;
+    static ScopedTestRegistry* registry = [] {
+        auto* made = new ScopedTestRegistry;
+        std::atexit([] { std::filesystem::remove_all(world().scratchDirectory()); });
+        return made;
+    }();
+    return *registry;
 }
 inline const std::string& scratchDirectory() { return world().scratchDirectory(); }
 inline WString widePath(const std::string& path) { return platform::utf8ToUtf16(path); }
