@@ -7,6 +7,7 @@
 
 #include "config/product_key.h"
 #include "platform/dfrg_exception.h"
+#include "sim/provider_selection.h"
 #include "support/config_recording_store.h"
 #include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"
@@ -15,26 +16,30 @@ namespace {
 
 class DfrgConfigTest : public testing::Test {
 protected:
-    void SetUp() override {
-        provider_ = std::make_shared<FakeVolumeProvider>();
-        overrideVolumeProvider(provider_);
-    }
-    void TearDown() override {
-        settings_.close();
-        registry_.reset();
-    }
+    void SetUp() override { overrideVolumeProvider(provider_); }
 
     // The settings key, opened after a load.
     CRegistryKey& settings() {
-        if (!registry_) registry_ = std::make_unique<CRegistry>();
         if (!settings_.isValid())
-            registry_->openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, false, settings_);
+            registry_.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, false, settings_);
         return settings_;
+    }
+    void addFixed(const char* letters) {
+        for (const char* l = letters; *l; ++l) provider_->addDrive(*l, CVolumeProvider::kDriveFixed, u"L");
+    }
+    static void expectLoadFails() {
+        try {
+            CDfrgConfig config;
+            ADD_FAILURE() << "loaded";
+        } catch (const CDfrgException& e) {
+            EXPECT_EQ(ErrorFileNotFound, e.code());
+            EXPECT_EQ("Couldn't load config from Registry", e.message());
+        }
     }
 
     ScopedTestRegistry test_;
-    std::shared_ptr<FakeVolumeProvider> provider_;
-    std::unique_ptr<CRegistry> registry_;
+    std::shared_ptr<FakeVolumeProvider> provider_ = std::make_shared<FakeVolumeProvider>();
+    CRegistry registry_;
     CRegistryKey settings_;
 };
 
@@ -45,165 +50,104 @@ TEST_F(DfrgConfigTest, FirstLoadCreatesVolumeKeysDriveMapAndDefaultsOnly) {
     provider_->addDrive('E', CVolumeProvider::kDriveFixed, u"unreadable", false);
     provider_->addDrive('F', FakeVolumeProvider::kDriveRemote, u"Share");
     provider_->addDrive('Z', CVolumeProvider::kDriveFixed, u"Data \u00c4");
-
     CDfrgConfig config;
 
-    std::map<std::string, std::string> expected = {
+    const std::map<std::string, std::string> expected = {
         {"|Drive Map", dwordValue((1u << 2) | (1u << 4) | (1u << 25))},
-        {"|doRunInBatteryMode", dwordValue(0)},
-        {"|enablePauseReasonLog", dwordValue(0)},
-        {"|MaxClusterMoveCount", dwordValue(1024)},
-        {"|MaxExtentListSize", dwordValue(1048576)},
-        {"|NearByWatchListDist", dwordValue(1200)},
-        {"|DoMoveLeft", dwordValue(0)},
-        {"|DoMoveBetterPlace", dwordValue(1)},
-        {"C:|Name", stringValue(u"System")},
-        {"C:|enabled", dwordValue(1)},
-        {"E:|Name", stringValue(u"")},
-        {"E:|enabled", dwordValue(1)},
-        {"Z:|Name", stringValue(u"Data \u00c4")},
+        {"|doRunInBatteryMode", dwordValue(0)},      {"|enablePauseReasonLog", dwordValue(0)},
+        {"|MaxClusterMoveCount", dwordValue(1024)},  {"|MaxExtentListSize", dwordValue(1048576)},
+        {"|NearByWatchListDist", dwordValue(1200)},  {"|DoMoveLeft", dwordValue(0)},
+        {"|DoMoveBetterPlace", dwordValue(1)},       {"C:|Name", stringValue(u"System")},
+        {"C:|enabled", dwordValue(1)},               {"E:|Name", stringValue(u"")},
+        {"E:|enabled", dwordValue(1)},               {"Z:|Name", stringValue(u"Data \u00c4")},
         {"Z:|enabled", dwordValue(1)},
     };
     EXPECT_EQ(expected, dumpKeyTree(settings()));
     EXPECT_EQ((std::vector<std::string>{"C:", "E:", "Z:"}), subKeyNames(settings()));
-
-    // Nothing else below the product key either.
     CRegistryKey product;
-    ASSERT_TRUE(registry_->openKey(test_.productKey(), kRegKeyRead, nullptr, false, product));
-    EXPECT_EQ(std::vector<std::string>{"settings"}, subKeyNames(product));
-    EXPECT_EQ(expected.size(), dumpKeyTree(product).size());
+    registry_.openKey(test_.productKey(), kRegKeyRead, nullptr, false, product);
+    EXPECT_EQ(expected.size(), dumpKeyTree(product).size()) << "nothing else below the product key";
 
-    EXPECT_EQ(1024u, config.maxClusterMoveCount());
-    EXPECT_EQ(1048576u, config.maxExtentListSize());
-    EXPECT_FALSE(config.doMoveLeft());
-    EXPECT_TRUE(config.doMoveBetterPlace());
-    EXPECT_EQ(-1, config.maxProcessCalls());
-    EXPECT_FALSE(config.doRunInBatteryMode());
-    EXPECT_FALSE(config.doRunWhilePrinting());
-    EXPECT_FALSE(config.enablePauseReasonLog());
-    EXPECT_FALSE(config.makeDump());
-    EXPECT_EQ(0u, config.dumpType());
-    EXPECT_EQ(u"c:\\volumeDump.vdf", config.dumpPath());
     EXPECT_EQ(u"..\\state\\", config.stateDirectory());
     EXPECT_TRUE(std::filesystem::is_directory(test_.scratchDirectory() + "/state"));
-    EXPECT_FALSE(config.benchmarkMode());
     EXPECT_EQ(provider_, config.volumeProvider());
 }
 
-TEST_F(DfrgConfigTest, SecondLoadOnlyRewritesTheDriveMap) {
-    provider_->addDrive('C', CVolumeProvider::kDriveFixed, u"System");
-    provider_->addDrive('D', CVolumeProvider::kDriveFixed, u"Data");
+TEST_F(DfrgConfigTest, LaterLoadsOnlyRewriteTheDriveMapAndEnabledVolumesFollowTheKeys) {
+    addFixed("CDE");
     { CDfrgConfig first; }
-    std::map<std::string, std::string> before = dumpKeyTree(settings());
-
+    const std::map<std::string, std::string> before = dumpKeyTree(settings());
     auto recorder = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
     overrideRegistryStore(recorder);
     provider_->addDrive('D', CVolumeProvider::kDriveFixed, u"Data relabelled");
     { CDfrgConfig second; }
     overrideRegistryStore(nullptr);
-
-    EXPECT_EQ(std::vector<std::string>{"Drive Map"}, recorder->setValues());
-    EXPECT_TRUE(recorder->createdKeys().empty());
-    EXPECT_TRUE(recorder->deletions().empty());
+    EXPECT_EQ(std::vector<std::string>{"Drive Map"}, recorder->setValues);
+    EXPECT_TRUE(recorder->changes.empty());
     EXPECT_EQ(before, dumpKeyTree(settings())) << "a later label change does not update \"Name\"";
 
-    // A drive that has gone leaves the map but keeps its key.
-    provider_->removeDrive('D');
-    { CDfrgConfig third; }
-    EXPECT_EQ(dwordValue(1u << 2), rawValue(settings(), u"Drive Map"));
-    EXPECT_EQ((std::vector<std::string>{"C:", "D:"}), subKeyNames(settings()));
-}
-
-TEST_F(DfrgConfigTest, EnabledVolumesSkipDisabledKeysAndCountMissingValuesAsEnabled) {
-    provider_->addDrive('C', CVolumeProvider::kDriveFixed, u"C");
-    provider_->addDrive('D', CVolumeProvider::kDriveFixed, u"D");
-    provider_->addDrive('E', CVolumeProvider::kDriveFixed, u"E");
-    { CDfrgConfig first; }
-    CRegistryKey d, e;
-    ASSERT_TRUE(settings().openSubKey("D:", kRegKeyAllAccess, false, d));
-    ASSERT_TRUE(settings().openSubKey("E:", kRegKeyAllAccess, false, e));
-    ASSERT_TRUE(d.setDword("enabled", 0));
-    ASSERT_TRUE(e.deleteValue(u"enabled"));
-
+    // Disabled keys are skipped and stay disabled across loads; a missing value counts as enabled.
+    CRegistryKey d, e, odd;
+    ASSERT_TRUE(settings().openSubKey("D:", kRegKeyAllAccess, false, d) && d.setDword("enabled", 0));
+    ASSERT_TRUE(settings().openSubKey("E:", kRegKeyAllAccess, false, e) && e.deleteValue(u"enabled"));
+    provider_->removeDrive('D');  // a drive that has gone leaves the map but keeps its key
     CDfrgConfig config;
-    EXPECT_EQ(dwordValue(0), rawValue(d, u"enabled")) << "a disabled drive stays disabled across loads";
+    EXPECT_EQ(dwordValue((1u << 2) | (1u << 4)), rawValue(settings(), u"Drive Map"));
+    EXPECT_EQ((std::vector<std::string>{"C:", "D:", "E:"}), subKeyNames(settings()));
+    EXPECT_EQ(dwordValue(0), rawValue(d, u"enabled"));
     EXPECT_EQ("", rawValue(e, u"enabled"));
-    EXPECT_EQ('C', config.getEnabledVolume(0));
-    EXPECT_EQ('E', config.getEnabledVolume(1));
-    EXPECT_EQ(0, config.getEnabledVolume(2));
+    const char expected[] = {'C', 'E', 0};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(expected[i], config.getEnabledVolume(i)) << i;
     EXPECT_EQ(0, config.getEnabledVolume(-1));
-
     // Live: a change by the user-interface program applies at once, whatever the key's name.
     ASSERT_TRUE(d.setDword("enabled", 7));
-    CRegistryKey odd;
     ASSERT_TRUE(settings().openSubKey("Q-not-a-drive", kRegKeyAllAccess, true, odd));
     EXPECT_EQ('D', config.getEnabledVolume(1));
     EXPECT_EQ('Q', config.getEnabledVolume(3));
 }
 
-TEST_F(DfrgConfigTest, LiveFlagsFollowTheirOwnTruthRules) {
+TEST_F(DfrgConfigTest, WrongTypesAreReplacedOrReadAsMissingAndOnlyEngineLimitsAreKeptFromTheLoad) {
+    CRegistryKey s;
+    ASSERT_TRUE(registry_.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, s));
+    ASSERT_TRUE(s.setString(u"DoMoveBetterPlace", u"1") && s.setQword("MaxClusterMoveCount", 7));
+    ASSERT_TRUE(s.setString(u"doRunWhilePrinting", u"1") && s.setString(u"maxProcessCalls", u"5"));
+    ASSERT_TRUE(s.setDword("MaxExtentListSize", 4096) && s.setDword("DoMoveLeft", 2));
     CDfrgConfig config;
-    CRegistryKey& s = settings();
-    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 2));
-    ASSERT_TRUE(s.setDword("doRunInBatteryMode", 2));
+    EXPECT_TRUE(config.doMoveBetterPlace());
+    EXPECT_EQ(dwordValue(1), rawValue(s, u"DoMoveBetterPlace"));
+    EXPECT_EQ(1024u, config.maxClusterMoveCount());
+    EXPECT_EQ(dwordValue(1024), rawValue(s, u"MaxClusterMoveCount"));
+    EXPECT_EQ(4096u, config.maxExtentListSize());
+    EXPECT_FALSE(config.doMoveLeft()) << "only exactly 1 means on";
+    EXPECT_EQ(dwordValue(2), rawValue(s, u"DoMoveLeft"));
+    // Values that are never written back keep their wrong type and read as their default.
+    EXPECT_FALSE(config.doRunWhilePrinting());
+    EXPECT_EQ(stringValue(u"1"), rawValue(s, u"doRunWhilePrinting"));
+    EXPECT_EQ(-1, config.maxProcessCalls());
+    EXPECT_EQ(stringValue(u"5"), rawValue(s, u"maxProcessCalls"));
+    ASSERT_TRUE(s.setDword("DoMoveBetterPlace", 0) && s.setDword("MaxExtentListSize", 8));
+    EXPECT_TRUE(config.doMoveBetterPlace());
+    EXPECT_EQ(4096u, config.maxExtentListSize());
+
+    // The live flags follow their own truth rules.
+    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 2) && s.setDword("doRunInBatteryMode", 2));
     EXPECT_FALSE(config.doRunWhilePrinting());
     EXPECT_TRUE(config.doRunInBatteryMode());
-    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 1));
+    ASSERT_TRUE(s.setDword("doRunWhilePrinting", 1) && s.setDword("enablePauseReasonLog", 3));
+    ASSERT_TRUE(s.setDword("makeDump", 1) && s.setDword("dumpType", 2) && s.setString(u"dumpPath", u"d:\\v.vdf"));
     EXPECT_TRUE(config.doRunWhilePrinting());
-
-    ASSERT_TRUE(s.setDword("enablePauseReasonLog", 3));
-    ASSERT_TRUE(s.setDword("makeDump", 1));
-    ASSERT_TRUE(s.setDword("dumpType", 2));
-    ASSERT_TRUE(s.setString(u"dumpPath", u"d:\\dumps\\v.vdf"));
     EXPECT_TRUE(config.enablePauseReasonLog());
     EXPECT_TRUE(config.makeDump());
     EXPECT_EQ(2u, config.dumpType());
-    EXPECT_EQ(u"d:\\dumps\\v.vdf", config.dumpPath());
-
-    // Wrong types read as missing.
-    ASSERT_TRUE(s.setString(u"makeDump", u"1"));
-    ASSERT_TRUE(s.setDword("dumpPath", 1));
+    EXPECT_EQ(u"d:\\v.vdf", config.dumpPath());
+    ASSERT_TRUE(s.setString(u"makeDump", u"1") && s.setDword("dumpPath", 1));
     EXPECT_FALSE(config.makeDump());
     EXPECT_EQ(u"c:\\volumeDump.vdf", config.dumpPath());
 }
 
-TEST_F(DfrgConfigTest, WrongTypedValuesAreReplacedOrDefaulted) {
-    {
-        CRegistry registry;
-        CRegistryKey s;
-        ASSERT_TRUE(registry.openKey(productKeyPath() + "\\settings", kRegKeyAllAccess, nullptr, true, s));
-        ASSERT_TRUE(s.setString(u"DoMoveBetterPlace", u"1"));
-        ASSERT_TRUE(s.setQword("MaxClusterMoveCount", 7));
-        ASSERT_TRUE(s.setString(u"doRunWhilePrinting", u"1"));
-        ASSERT_TRUE(s.setString(u"maxProcessCalls", u"5"));
-        ASSERT_TRUE(s.setDword("MaxExtentListSize", 4096));
-        ASSERT_TRUE(s.setDword("DoMoveLeft", 2));
-    }
-    CDfrgConfig config;
-    EXPECT_TRUE(config.doMoveBetterPlace());
-    EXPECT_EQ(dwordValue(1), rawValue(settings(), u"DoMoveBetterPlace"));
-    EXPECT_EQ(1024u, config.maxClusterMoveCount());
-    EXPECT_EQ(dwordValue(1024), rawValue(settings(), u"MaxClusterMoveCount"));
-    EXPECT_EQ(4096u, config.maxExtentListSize());
-    EXPECT_FALSE(config.doMoveLeft()) << "only exactly 1 means on";
-    EXPECT_EQ(dwordValue(2), rawValue(settings(), u"DoMoveLeft"));
-    // Values that are never written back keep their wrong type and read as their default.
-    EXPECT_FALSE(config.doRunWhilePrinting());
-    EXPECT_EQ(stringValue(u"1"), rawValue(settings(), u"doRunWhilePrinting"));
-    EXPECT_EQ(-1, config.maxProcessCalls());
-    EXPECT_EQ(stringValue(u"5"), rawValue(settings(), u"maxProcessCalls"));
-
-    // The engine limits are kept from the load.
-    ASSERT_TRUE(settings().setDword("DoMoveBetterPlace", 0));
-    ASSERT_TRUE(settings().setDword("MaxExtentListSize", 8));
-    EXPECT_TRUE(config.doMoveBetterPlace());
-    EXPECT_EQ(4096u, config.maxExtentListSize());
-}
-
-TEST_F(DfrgConfigTest, CurrentConfigIsTheLatestLoadedOneAndAFailedLoadThrows) {
+TEST_F(DfrgConfigTest, CurrentConfigIsTheLatestLoadedAndAFailedLoadLeavesItAlone) {
     EXPECT_EQ(nullptr, currentConfig());
     auto first = std::make_unique<CDfrgConfig>();
-    EXPECT_EQ(first.get(), currentConfig());
     auto second = std::make_unique<CDfrgConfig>();
     EXPECT_EQ(second.get(), currentConfig());
     first.reset();
@@ -211,33 +155,18 @@ TEST_F(DfrgConfigTest, CurrentConfigIsTheLatestLoadedOneAndAFailedLoadThrows) {
     second.reset();
     EXPECT_EQ(nullptr, currentConfig());
 
-    // A load that fails leaves the previous object current.
+    // Neither an unopenable settings key nor a volume key that cannot be made loads.
+    addFixed("CE");
+    auto failing = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
+    failing->failCreateOf = "E:";
+    overrideRegistryStore(failing);
+    expectLoadFails();
+    EXPECT_EQ(nullptr, currentConfig());
+    overrideRegistryStore(nullptr);
     CDfrgConfig kept;
     setProductKeyPath(test_.rootPath() + "\\\\unopenable");
-    try {
-        CDfrgConfig config;
-        FAIL() << "loaded";
-    } catch (const CDfrgException& e) {
-        EXPECT_EQ(ErrorFileNotFound, e.code());
-        EXPECT_EQ("Couldn't load config from Registry", e.message());
-    }
+    expectLoadFails();
     EXPECT_EQ(&kept, currentConfig());
-}
-
-TEST_F(DfrgConfigTest, VolumeKeyThatCannotBeCreatedFailsTheLoad) {
-    provider_->addDrive('C', CVolumeProvider::kDriveFixed, u"C");
-    provider_->addDrive('E', CVolumeProvider::kDriveFixed, u"E");
-    auto failing = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
-    failing->failCreateOf("E:");
-    overrideRegistryStore(failing);
-    try {
-        CDfrgConfig config;
-        FAIL() << "loaded";
-    } catch (const CDfrgException& e) {
-        EXPECT_EQ(ErrorFileNotFound, e.code());
-        EXPECT_EQ("Couldn't load config from Registry", e.message());
-    }
-    EXPECT_EQ(nullptr, currentConfig());
 }
 
 }  // namespace

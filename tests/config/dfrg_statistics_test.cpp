@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "config/product_key.h"
-#include "support/config_recording_store.h"
-#include "support/fake_clock.h"
 #include "support/config_test_registry.h"
+#include "support/fake_clock.h"
 
 namespace {
 
@@ -18,18 +16,10 @@ std::string counterValues(uint64_t processed, uint64_t moved, uint64_t defragged
 
 class DfrgStatisticsTest : public testing::Test {
 protected:
-    void SetUp() override {
-        registry_ = std::make_unique<CRegistry>();
-    }
-    void TearDown() override {
-        registry_.reset();
-        overrideRegistryStore(nullptr);
-    }
-
     CRegistryKey key(const std::string& sub, bool create = false) {
         CRegistryKey k;
-        std::string path = productKeyPath() + "\\statistics" + (sub.empty() ? "" : "\\" + sub);
-        registry_->openKey(path, kRegKeyAllAccess, nullptr, create, k);
+        registry_.openKey(productKeyPath() + "\\statistics" + (sub.empty() ? "" : "\\" + sub), kRegKeyAllAccess,
+                          nullptr, create, k);
         return k;
     }
     // The three counters of a key as stored.
@@ -41,34 +31,25 @@ protected:
 
     ScopedTestRegistry test_;
     FakeClock clock_;
-    std::unique_ptr<CRegistry> registry_;
+    CRegistry registry_;
 };
 
-TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASave) {
-    CDfrgStatistics stats;
-    EXPECT_EQ(&stats, &CDfrgStatistics::instance());
-    stats.addProcessed(3);
-    stats.addMoved(2);
-    stats.addDefragged(1);
-    stats.save(false);
-    EXPECT_EQ(counterValues(3, 2, 1), counters(""));
-    EXPECT_EQ(counterValues(3, 2, 1), counters("complete"));
-    EXPECT_EQ(counterValues(3, 2, 1), counters("daily\\2024-03-03"));
-    EXPECT_EQ("", rawValue(key(""), u"Status")) << "unchanged status is not written";
-    EXPECT_EQ("", rawValue(key(""), u"Last File"));
-}
-
-TEST_F(DfrgStatisticsTest, LoadContinuesFromTheStoredCounts) {
+TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASaveAndALoadContinuesFromThem) {
     {
-        CRegistryKey s = key("", true);
-        ASSERT_TRUE(s.setQword("Processed Files", 10));
-        ASSERT_TRUE(s.setBinary(u"Moved Files", {9, 0, 0, 0, 0, 0, 0, 0}));
-        CRegistryKey c = key("complete", true);
-        ASSERT_TRUE(c.setQword("Processed Files", 100));
-        CRegistryKey d = key("daily\\2024-03-03", true);
-        ASSERT_TRUE(d.setQword("Processed Files", 20));
-        ASSERT_TRUE(d.setBinary(u"Moved Files", {5, 0, 0, 0, 0, 0, 0, 0}));
+        CDfrgStatistics stats;
+        EXPECT_EQ(&stats, &CDfrgStatistics::instance());
+        stats.addProcessed(3);
+        stats.addMoved(2);
+        stats.addDefragged(1);
+        stats.save(false);
+        for (const char* sub : {"", "complete", "daily\\2024-03-03"}) EXPECT_EQ(counterValues(3, 2, 1), counters(sub));
+        EXPECT_EQ("", rawValue(key(""), u"Status")) << "unchanged status is not written";
+        EXPECT_EQ("", rawValue(key(""), u"Last File"));
     }
+    ASSERT_TRUE(key("").setQword("Processed Files", 10) && key("").setBinary(u"Moved Files", {9, 0, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(key("complete").setQword("Processed Files", 100));
+    CRegistryKey today = key("daily\\2024-03-03");
+    ASSERT_TRUE(today.setQword("Processed Files", 20) && today.setBinary(u"Moved Files", {5, 0, 0, 0, 0, 0, 0, 0}));
     CDfrgStatistics stats;
     EXPECT_EQ(10u, stats.current().processed);
     EXPECT_EQ(0u, stats.current().moved) << "the pass counters take REG_QWORD only";
@@ -77,113 +58,65 @@ TEST_F(DfrgStatisticsTest, LoadContinuesFromTheStoredCounts) {
     EXPECT_EQ(5u, stats.daily().moved) << "a day's key also takes eight binary bytes";
 }
 
-TEST_F(DfrgStatisticsTest, SavesWithoutForceWriteAtMostOnceASecond) {
-    auto recorder = std::make_shared<RecordingRegistryStore>(systemRegistryStore());
-    overrideRegistryStore(recorder);
+TEST_F(DfrgStatisticsTest, SavesWithoutForceWriteAtMostOnceASecondAcrossTheTickWrap) {
+    clock_.tick_ = 0xFFFFFE00u;
     CDfrgStatistics stats;
     stats.save(false);
-    size_t oneSave = recorder->setValues().size();
-    EXPECT_EQ(9u, oneSave);
-
-    stats.addProcessed(1);
-    clock_.tick_ += 500;
-    stats.save(false);
-    EXPECT_EQ(oneSave, recorder->setValues().size());
-    EXPECT_EQ(counterValues(0, 0, 0), counters(""));
-
-    clock_.tick_ += 500;  // exactly 1000 ms: still too soon
-    stats.save(false);
-    EXPECT_EQ(oneSave, recorder->setValues().size());
-
-    clock_.tick_ += 1;
-    stats.save(false);
-    EXPECT_EQ(2 * oneSave, recorder->setValues().size());
-    EXPECT_EQ(counterValues(1, 0, 0), counters(""));
-
+    // 500 ms, exactly 1000 ms (still too soon, and across the wrap), 1001 ms, then a forced save.
+    const uint32_t steps[][2] = {{500, 0}, {500, 0}, {1, 3}};
+    for (const auto& step : steps) {
+        stats.addProcessed(1);
+        clock_.tick_ += step[0];
+        stats.save(false);
+        EXPECT_EQ(counterValues(step[1], 0, 0), counters("")) << step[0];
+    }
     stats.addProcessed(1);
     stats.save(true);
-    EXPECT_EQ(3 * oneSave, recorder->setValues().size());
-    EXPECT_EQ(counterValues(2, 0, 0), counters(""));
+    EXPECT_EQ(counterValues(4, 0, 0), counters(""));
 }
 
-TEST_F(DfrgStatisticsTest, ThrottleSurvivesTheTickWrapping) {
-    clock_.tick_ = 0xFFFFFF00u;
-    CDfrgStatistics stats;
-    stats.save(true);
-    stats.addProcessed(1);
-    clock_.tick_ = 0x00000100u;  // 512 ms later, across the wrap
-    stats.save(false);
-    EXPECT_EQ(counterValues(0, 0, 0), counters(""));
-    clock_.tick_ = 0x00000400u;
-    stats.save(false);
-    EXPECT_EQ(counterValues(1, 0, 0), counters(""));
-}
-
-TEST_F(DfrgStatisticsTest, DayChangeBooksEarlierCountsOnTheOldDay) {
+TEST_F(DfrgStatisticsTest, DayChangeBooksEarlierCountsOnTheOldDayAndContinuesTheNewOne) {
     clock_.setDate(2024, 2, 28);
     CDfrgStatistics stats;
     stats.addProcessed(3);
     stats.save(true);
     stats.addProcessed(2);
     stats.addDefragged(1);
+    ASSERT_TRUE(key("daily\\2024-02-29", true).setQword("Processed Files", 7));
 
     // A save within a minute does not look at the date: the counts stay on the open day.
     clock_.setDate(2024, 2, 29);
     clock_.tick_ += 2000;
     stats.save(false);
     EXPECT_EQ(counterValues(5, 0, 1), counters("daily\\2024-02-28"));
-    EXPECT_FALSE(key("daily\\2024-02-29").isValid());
+    EXPECT_EQ(qwordValue(7), rawValue(key("daily\\2024-02-29"), u"Processed Files"));
 
     stats.addProcessed(4);
     clock_.tick_ += 60001;
     stats.save(false);
     EXPECT_EQ(counterValues(9, 0, 1), counters("daily\\2024-02-28"));
-    EXPECT_EQ(counterValues(0, 0, 0), counters("daily\\2024-02-29"));
+    EXPECT_EQ(counterValues(7, 0, 0), counters("daily\\2024-02-29"));
     EXPECT_EQ(counterValues(9, 0, 1), counters("complete"));
     EXPECT_EQ(counterValues(9, 0, 1), counters(""));
-
     stats.addMoved(1);
     stats.save(true);
-    EXPECT_EQ(counterValues(0, 1, 0), counters("daily\\2024-02-29"));
-}
-
-TEST_F(DfrgStatisticsTest, NewDayContinuesWhatIsAlreadyStoredUnderItsName) {
-    clock_.setDate(2024, 12, 31);
-    CDfrgStatistics stats;
-    stats.save(true);
-    {
-        CRegistryKey d = key("daily\\2025-01-01", true);
-        ASSERT_TRUE(d.setQword("Processed Files", 7));
-    }
-    clock_.setDate(2025, 1, 1);
-    clock_.tick_ += 60001;
-    stats.addProcessed(1);
-    stats.save(false);
-    EXPECT_EQ(counterValues(1, 0, 0), counters("daily\\2024-12-31"));
-    EXPECT_EQ(counterValues(7, 0, 0), counters("daily\\2025-01-01"));
-    stats.addProcessed(1);
-    stats.save(true);
-    EXPECT_EQ(counterValues(8, 0, 0), counters("daily\\2025-01-01"));
+    EXPECT_EQ(counterValues(7, 1, 0), counters("daily\\2024-02-29"));
 }
 
 TEST_F(DfrgStatisticsTest, CleanupKeepsTodayAndTheSevenDaysBefore) {
-    // Today is 2024-03-03; the ten days before reach back across the leap day into February.
-    const std::vector<std::string> days = {"2024-03-03", "2024-03-02", "2024-03-01", "2024-02-29",
-                                           "2024-02-28", "2024-02-27", "2024-02-26", "2024-02-25",
-                                           "2024-02-24", "2024-02-23", "2024-02-22"};
+    // Today is 2024-03-03; the days before reach back across the leap day into February.
+    std::vector<std::string> days = {"2024-03-03", "2024-03-02", "2024-03-01", "2024-02-29", "2024-02-28", "2024-02-27",
+                                     "2024-02-26", "2024-02-25", "2024-02-24", "2024-02-23", "2024-02-22"};
     const std::vector<std::string> others = {"2024-03-09", "notes", "abcdefghij", "2024-13-01", "2024-02-0x"};
     for (const std::string& d : days) ASSERT_TRUE(key("daily\\" + d, true).isValid());
     for (const std::string& d : others) ASSERT_TRUE(key("daily\\" + d, true).isValid());
-
     CDfrgStatistics stats;
     stats.addProcessed(1);
-
-    std::vector<std::string> kept = subKeyNames(key("daily"));
-    std::vector<std::string> expected(days.begin(), days.begin() + 8);
-    expected.insert(expected.end(), others.begin(), others.end());
-    std::sort(expected.begin(), expected.end(),
+    days.resize(8);  // today and the seven days before
+    days.insert(days.end(), others.begin(), others.end());
+    std::sort(days.begin(), days.end(),
               [](const std::string& a, const std::string& b) { return platform::asciiLower(a) < platform::asciiLower(b); });
-    EXPECT_EQ(expected, kept);
+    EXPECT_EQ(days, subKeyNames(key("daily")));
 }
 
 TEST_F(DfrgStatisticsTest, StatusRules) {
@@ -193,7 +126,6 @@ TEST_F(DfrgStatisticsTest, StatusRules) {
     EXPECT_EQ(1, stats.getStatus());
     stats.save(true);
     EXPECT_EQ(dwordValue(1), rawValue(key(""), u"Status"));
-
     stats.setActive(false);
     EXPECT_EQ(3, stats.getStatus());
     stats.setStatus(4);
@@ -216,63 +148,37 @@ TEST_F(DfrgStatisticsTest, StatusRules) {
     EXPECT_EQ(stringValue(u"C:\\dir\\f\u00e4.txt"), rawValue(key(""), u"Last File"));
 }
 
-TEST_F(DfrgStatisticsTest, ResetAllLeavesOnlyZeroCountersAndWhatChangedSince) {
-    {
-        CDfrgStatistics stats;
-        stats.addProcessed(5);
-        stats.setStatus(3);
-        stats.setLastFile(u"C:\\a");
-        stats.save(true);
-        ASSERT_TRUE(key("").setDword("Foreign", 1));
-
-        stats.resetAll();
-        EXPECT_TRUE(dumpKeyTree(key("")).count("|Status") == 0) << "values go at once";
-        stats.save(true);
-        std::map<std::string, std::string> top;
-        for (const auto& entry : dumpKeyTree(key("")))
-            if (entry.first[0] == '|') top.insert(entry);
-        std::map<std::string, std::string> expected = {{"|Processed Files", qwordValue(0)},
-                                                       {"|Moved Files", qwordValue(0)},
-                                                       {"|Defragged Files", qwordValue(0)}};
-        EXPECT_EQ(expected, top);
-        EXPECT_EQ(counterValues(0, 0, 0), counters("complete"));
-        EXPECT_EQ(counterValues(0, 0, 0), counters("daily\\2024-03-03"));
-
-        stats.setStatus(5);
-        stats.resetAll();
-        stats.save(true);
-        EXPECT_EQ(dwordValue(5), rawValue(key(""), u"Status")) << "changed since the last save";
-    }
-}
-
-TEST_F(DfrgStatisticsTest, ResetCurrentKeepsDayAndTotalAndSavesAtOnceButDestructionDoesNotSave) {
+TEST_F(DfrgStatisticsTest, ResetsKeepWhatTheyMustAndDestructionDoesNotSave) {
     {
         CDfrgStatistics stats;
         stats.addProcessed(4);
         stats.addMoved(1);
         stats.save(true);
         stats.addProcessed(1);
-        stats.resetCurrent();
+        stats.resetCurrent();  // keeps the day and the total, and saves at once
         stats.addDefragged(1);
     }
     EXPECT_EQ(counterValues(0, 0, 0), counters(""));
     EXPECT_EQ(counterValues(5, 1, 0), counters("complete"));
     EXPECT_EQ(counterValues(5, 1, 0), counters("daily\\2024-03-03"));
-}
 
-TEST_F(DfrgStatisticsTest, CountingFromSeveralThreadsLosesNothing) {
+    // resetAll leaves only zero counters, and what changed since.
     CDfrgStatistics stats;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&stats] {
-            for (int i = 0; i < 5000; ++i) {
-                stats.addProcessed(1);
-                if (i % 1000 == 0) stats.setActive(i % 2000 == 0);
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(20000u, stats.current().processed);
-    EXPECT_EQ(20000u, stats.complete().processed);
+    stats.setStatus(3);
+    stats.setLastFile(u"C:\\a");
+    stats.save(true);
+    ASSERT_TRUE(key("").setDword("Foreign", 1));
+    stats.resetAll();
+    EXPECT_EQ("", rawValue(key(""), u"Status")) << "values go at once";
+    stats.save(true);
+    std::map<std::string, std::string> zero;
+    for (const char* sub : {"", "complete", "daily\\2024-03-03"})
+        for (const char* name : {"|Processed Files", "|Moved Files", "|Defragged Files"}) zero[sub + std::string(name)] = qwordValue(0);
+    EXPECT_EQ(zero, dumpKeyTree(key("")));
+    stats.setStatus(5);
+    stats.resetAll();
+    stats.save(true);
+    EXPECT_EQ(dwordValue(5), rawValue(key(""), u"Status")) << "changed since the last save";
 }
 
 }  // namespace

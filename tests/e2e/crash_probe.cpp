@@ -1,9 +1,5 @@
-// Starts logging into a file the way the process entry does, then faults: the crash report
-// must reach the log. Usage: crash_probe <log file> <mode>, where mode is
-//   write-null        an access violation on a thread that holds nothing;
-//   before-logging    the same before logging has started;
-//   fault-under-lock  the fault comes inside an appender's write, while its lock is held;
-//   fault-in-report   a second fault inside the crash report itself.
+// Logs into a file as the process entry does, then faults: crash_probe LOG write-null|before-logging|
+// fault-under-lock (inside an appender's write)|fault-in-report (a second fault inside the report).
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -26,15 +22,6 @@ protected:
         if (text == "fault now") *g_nowhere = 2;
     }
 };
-
-void faultAgain() { *g_nowhere = 3; }
-
-// Leaves the wall-clock time of the coming fault (ns since 1970) beside the log, so that the
-// test measures from the fault rather than from the process start.
-void noteFaultTime(const std::string& log) {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
-    std::ofstream(log + ".at") << ns.count() << "\n";
-}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,10 +42,12 @@ int main(int argc, char** argv) {
     setLoggingStarted(true);
 
     if (mode == "write-null") *g_nowhere = 1;
-    if (mode.compare(0, 6, "fault-") == 0) noteFaultTime(argv[1]);
+    // The time of the coming fault beside the log: the test measures from it, not from the start.
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
+    std::ofstream(std::string(argv[1]) + ".at") << ns.count() << "\n";
     if (mode == "fault-under-lock") logText(mainCategory, LogPriority::Alert, "fault now");
     if (mode == "fault-in-report") {
-        setCrashReportFaultHook(&faultAgain);
+        setCrashReportFaultHook([] { *g_nowhere = 3; });
         *g_nowhere = 1;
     }
     return 0;

@@ -1,97 +1,59 @@
-// Windows only. Runs a program and reports its exit code and how many bytes it wrote to
-// standard output and standard error: "exit=<code> stdout=<n> stderr=<n>". Under Wine the exit
-// code of a process is cut to 8 bits on the Linux side; this keeps all 32.
-// Usage: exit_probe <program> [arguments...]  |  exit_probe --sleep <seconds>
+// Windows only. Under Wine the exit code of a process is cut to 8 bits on the Linux side.
+//   exit_probe PROGRAM [ARGS...]  prints "exit=<all 32 bits> out=<bytes on stdout and stderr>"
+//   exit_probe --raw "LINE"       runs the line as a console does ("/D=C:\A Folder" stays
+//                                 unquoted for an installer); exits with its code
+//   exit_probe --sleep SECONDS
 #include "platform/win32_types.h"
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
-#include <thread>
-
-namespace {
-
-std::wstring widen(const char* s) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
-    std::wstring w(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1) MultiByteToWideChar(CP_UTF8, 0, s, -1, &w[0], n);
-    return w;
-}
-
-// The quoting that the C runtime's argument parser undoes.
-void appendQuoted(std::wstring& line, const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-        line += arg;
-        return;
-    }
-    line += L'"';
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-        } else if (c == L'"') {
-            line.append(backslashes * 2 + 1, L'\\');
-            line += L'"';
-            backslashes = 0;
-            continue;
-        } else {
-            backslashes = 0;
-        }
-        line += c;
-    }
-    line.append(backslashes, L'\\');
-    line += L'"';
-}
-
-unsigned long drain(HANDLE pipe) {
-    unsigned long total = 0;
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) total += n;
-    return total;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--sleep") {
+    if (argc == 3 && std::strcmp(argv[1], "--sleep") == 0) {
         Sleep(static_cast<DWORD>(std::atoi(argv[2])) * 1000);
         return 0;
     }
     if (argc < 2) return 2;
-    std::wstring line;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) line += L' ';
-        appendQuoted(line, widen(argv[i]));
+    const bool raw = std::strcmp(argv[1], "--raw") == 0;
+    std::wstring line = GetCommandLineW();
+    if (raw) {
+        int count = 0;
+        LPWSTR* args = CommandLineToArgvW(line.c_str(), &count);
+        if (!args || count != 3) return 2;
+        line = args[2];
+        LocalFree(args);
+    } else {  // the rest of this program's own command line, quoted as it came
+        size_t i = line.find_first_not_of(L" \t");
+        size_t end = line[i] == L'"' ? line.find(L'"', i + 1) : line.find_first_of(L" \t", i);
+        line = line.substr(line.find_first_not_of(L" \t", end + 1));
     }
     SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    CreatePipe(&outRead, &outWrite, &sa, 0);
-    CreatePipe(&errRead, &errWrite, &sa, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE read = nullptr, write = nullptr;
+    if (!raw && CreatePipe(&read, &write, &sa, 0)) SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = outWrite;
-    si.hStdError = errWrite;
+    si.hStdOutput = raw ? GetStdHandle(STD_OUTPUT_HANDLE) : write;
+    si.hStdError = raw ? GetStdHandle(STD_ERROR_HANDLE) : write;
     PROCESS_INFORMATION pi{};
-    std::wstring program = widen(argv[1]);
-    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        std::printf("exit=launch-failed-%lu stdout=0 stderr=0\n", GetLastError());
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        std::printf("exit=launch-failed-%lu out=0\n", GetLastError());
         return 3;
     }
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    unsigned long outBytes = 0, errBytes = 0;
-    std::thread out([&] { outBytes = drain(outRead); });
-    std::thread err([&] { errBytes = drain(errRead); });
+    unsigned long total = 0;
+    char buffer[4096];
+    DWORD n = 0;
+    if (!raw) CloseHandle(write);
+    while (!raw && ReadFile(read, buffer, sizeof buffer, &n, nullptr) && n > 0) total += n;
     WaitForSingleObject(pi.hProcess, INFINITE);
-    out.join();
-    err.join();
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
-    std::printf("exit=%ld stdout=%lu stderr=%lu\n", static_cast<long>(static_cast<LONG>(code)), outBytes, errBytes);
+    if (raw) return static_cast<int>(code);
+    std::printf("exit=%ld out=%lu\n", static_cast<long>(static_cast<LONG>(code)), total);
     return 0;
 }

@@ -1,8 +1,4 @@
-// The log configuration file: parsing, every component's settings, and one message through
-// whatever layouts and filters it made (the time format goes to the C runtime there).
-#include <cstdint>
-#include <string>
-
+// The log configuration: parsing, every component's settings, one message through what it made.
 #include "fuzz_support.h"
 #include "logging/log.h"
 #include "logging/log_components.h"
@@ -10,8 +6,7 @@
 
 namespace {
 
-// Keeps the log files the input names inside the scratch directory: the name and the postfix
-// still go through the appender's composition, without their folders.
+// Keeps the log files the input names inside the scratch directory, without their folders.
 class ContainedFileAppender : public CFileAppender {
 public:
     void applySettings(const LogSettings& settings) override {
@@ -20,12 +15,9 @@ public:
             auto it = contained.find(key);
             if (it == contained.end()) continue;
             std::string& v = it->second;
-            for (char& c : v)
-                if (c == '/' || c == '\\' || c == ':') c = '_';
-            if (v.size() > 64) v.resize(64);
+            for (char& c : v) c = (c == '/' || c == '\\' || c == ':') ? '_' : c;
+            v = (key[0] == 'f' ? "log-" : "") + v.substr(0, 64);
         }
-        auto name = contained.find("filename");
-        if (name != contained.end()) name->second = "log-" + name->second;
         CFileAppender::applySettings(contained);
     }
 };
@@ -37,8 +29,7 @@ LogComponent* create(const std::string& name) {
         return a;
     }
     // Message boxes would wait for a user.
-    if (name == "MessageBoxAppender") return nullptr;
-    return createStandardLogComponent(name);
+    return name == "MessageBoxAppender" ? nullptr : createStandardLogComponent(name);
 }
 
 }  // namespace

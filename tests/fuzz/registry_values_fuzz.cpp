@@ -1,25 +1,19 @@
-// Registry values that settings and statistics read, of any type and length, as a damaged or
-// hand-edited registry may hold them. The input is a list of (key, name, type, bytes) records.
+// Values of any type and length for settings and statistics: (key, name, type, bytes) records.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
-#include <string>
+#include <cstdio>
 
 #include "config/dfrg_config.h"
 #include "config/dfrg_statistics.h"
 #include "fuzz_support.h"
 #include "platform/clock.h"
 
-namespace {
-
-std::string today() {
+static std::string today() {
     platform::LocalTime t = platform::localTime();
-    char b[32];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02d", t.year, t.month, t.day);
+    char b[40];
+    std::snprintf(b, sizeof b, "statistics\\daily\\%04d-%02d-%02d", t.year, t.month, t.day);
     return b;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // "simulationDirectory" is left out: it names a folder whose images the settings would open.
@@ -28,9 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         u"dumpPath", u"MaxClusterMoveCount", u"MaxExtentListSize", u"NearByWatchListDist", u"DoMoveLeft",
         u"DoMoveBetterPlace", u"maxProcessCalls", u"Drive Map", u"Name", u"enabled", u"Processed Files",
         u"Moved Files", u"Defragged Files", u"Last File", u"Status"};
-    static const std::string kKeys[] = {"settings", "settings\\C:", "settings\\D:", "statistics",
-                                        "statistics\\complete", "statistics\\daily\\" + today(),
-                                        "statistics\\daily\\2001-01-01", "statistics\\daily\\9999-99-99"};
+    static const std::string kKeys[] = {"settings", "settings\\C:", "settings\\D:", "statistics", "statistics\\complete",
+                                        "statistics\\daily\\2001-01-01", "statistics\\daily\\9999-99-99", today()};
     fuzz::clearProductKey();
     FuzzedDataProvider in(data, size);
     for (int records = 0; records < 16 && in.remaining_bytes() > 0; ++records) {
@@ -42,26 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         CDfrgConfig config;
-        config.doRunInBatteryMode();
-        config.doRunWhilePrinting();
-        config.enablePauseReasonLog();
-        config.makeDump();
-        config.dumpType();
-        config.dumpPath();
+        (void)(config.doRunInBatteryMode() + config.doRunWhilePrinting() + config.enablePauseReasonLog() +
+               config.makeDump() + config.dumpType() + config.dumpPath().size());
         for (int i = 0; i < 27 && config.getEnabledVolume(i); ++i) {
         }
-    } catch (...) {
-        // A load that fails says so with an exception; the service logs it.
+    } catch (...) {  // a load that fails says so with an exception; the service logs it
     }
-    {
-        CDfrgStatistics statistics;
-        statistics.current();
-        statistics.daily();
-        statistics.complete();
-        statistics.lastFile();
-        statistics.getStatus();
-        statistics.addProcessed(1);
-        statistics.save(true);
-    }
+    CDfrgStatistics statistics;
+    statistics.current();
+    statistics.lastFile();
+    statistics.getStatus();
+    statistics.addProcessed(1);
+    statistics.save(true);
     return 0;
 }

@@ -1,6 +1,4 @@
-// The resume info file, read into a pass state and one volume's counters.
-#include <cstdint>
-
+// The resume info file; one that reads whole must write back.
 #include "engine/resume_info.h"
 #include "fuzz_support.h"
 #include "volume/dfrg_context.h"
@@ -9,9 +7,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzz::writeInput("resumeInfo", data, size);
     CPassState state;
     CContextList contexts;
-    if (readResumeInfo(fuzz::widePath(path), state, contexts)) {
-        // A whole file must write back.
-        writeResumeInfo(fuzz::widePath(path + ".out"), state, contexts);
-    }
+    if (readResumeInfo(fuzz::widePath(path), state, contexts)) writeResumeInfo(fuzz::widePath(path + ".out"), state, contexts);
     return 0;
 }

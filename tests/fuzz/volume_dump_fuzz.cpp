@@ -1,7 +1,5 @@
-// Volume dumps: the reader, and a memory volume made from every section it accepts.
-#include <cstdint>
+// Volume dumps: the reader, and a memory volume from every section it accepts (absurd sizes refused).
 #include <sstream>
-#include <string>
 
 #include "platform/dfrg_exception.h"
 #include "sim/image_from_dump.h"
@@ -16,7 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     for (const auto& v : volumes) {
-        // A volume of absurd size is refused by the image maker before anything is allocated.
         CImageFromDumpReport report;
         std::string error;
         volumeFromDump(v, report, error);

@@ -1,7 +1,4 @@
 // Images and their journal: the geometry probe and the full open (state plus replay).
-#include <cstdint>
-#include <string>
-
 #include "fuzz_support.h"
 #include "sim/volume_image.h"
 

@@ -1,9 +1,6 @@
 // The per-volume mode values under the product key, of any type and length.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdint>
-#include <string>
-
 #include "engine/volume_mode.h"
 #include "fuzz_support.h"
 

@@ -1,6 +1,5 @@
 #include "support/config_test_registry.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <random>
 
@@ -13,44 +12,36 @@ namespace {
 
 std::string hexBytes(uint32_t type, const std::vector<uint8_t>& data) {
     std::string out = std::to_string(type) + ":";
-    char buffer[4];
-    for (uint8_t b : data) {
-        std::snprintf(buffer, sizeof buffer, "%02x", b);
-        out += buffer;
-    }
+    for (uint8_t b : data) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return out;
 }
 
-std::string uniqueSuffix() {
-    std::random_device device;
-    std::mt19937_64 generator((static_cast<uint64_t>(device()) << 32) ^ device());
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%016llx", static_cast<unsigned long long>(generator()));
-    return buffer;
+std::string littleEndian(uint32_t type, uint64_t value, int bytes) {
+    std::vector<uint8_t> data;
+    for (int i = 0; i < bytes; ++i) data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    return hexBytes(type, data);
 }
 
 void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::string, std::string>& out) {
     WString name;
     for (uint32_t i = 0; key.valueName(i, name); ++i) out[path + "|" + platform::utf16ToUtf8(name)] = rawValue(key, name);
-    for (uint32_t i = 0;; ++i) {
-        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
-        if (!sub.isValid()) break;
+    CRegistryKey sub;
+    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i)
         dumpInto(sub, path.empty() ? sub.keyName() : path + "\\" + sub.keyName(), out);
-    }
 }
 
 }  // namespace
 
 ScopedTestRegistry::ScopedTestRegistry() {
-    std::string suffix = uniqueSuffix();
+    std::random_device device;
+    std::string suffix = std::to_string(device()) + std::to_string(device());
     root_ = "SOFTWARE\\velkaris-test-" + suffix;
     std::filesystem::path scratch = std::filesystem::temp_directory_path() / ("velkaris-test-" + suffix);
     std::filesystem::create_directories(scratch / "work");
     scratch_ = scratch.string();
     previousDirectory_ = platform::currentDirectory();
     platform::setCurrentDirectory((scratch / "work").string());
-    // Only the database store has a path; the registry ignores it.
-    setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());
+    setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());  // the Windows registry has no path
     setProductKeyPath(productKey());
 }
 
@@ -80,11 +71,8 @@ std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key) {
 
 std::vector<std::string> subKeyNames(const CRegistryKey& key) {
     std::vector<std::string> names;
-    for (uint32_t i = 0;; ++i) {
-        CRegistryKey sub = key.openSubKeyByIndex(i, kRegKeyRead);
-        if (!sub.isValid()) break;
-        names.push_back(sub.keyName());
-    }
+    CRegistryKey sub;
+    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i) names.push_back(sub.keyName());
     return names;
 }
 
@@ -100,29 +88,14 @@ bool deleteKeyTree(CRegistryKey parent, const std::string& name) {
 std::string rawValue(const CRegistryKey& key, const WString& name) {
     uint32_t type = 0;
     std::vector<uint8_t> data;
-    if (!key.queryRaw(name, type, data)) return std::string();
-    return hexBytes(type, data);
+    return key.queryRaw(name, type, data) ? hexBytes(type, data) : std::string();
 }
 
-std::string dwordValue(uint32_t value) {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return hexBytes(kRegTypeDword, bytes);
-}
-
-std::string qwordValue(uint64_t value) {
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    return hexBytes(kRegTypeQword, bytes);
-}
+std::string dwordValue(uint32_t value) { return littleEndian(kRegTypeDword, value, 4); }
+std::string qwordValue(uint64_t value) { return littleEndian(kRegTypeQword, value, 8); }
 
 std::string stringValue(const WString& value) {
     std::vector<uint8_t> bytes;
-    for (char16_t c : value) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    bytes.push_back(0);
-    bytes.push_back(0);
+    for (char16_t c : value + u'\0') bytes.insert(bytes.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
     return hexBytes(kRegTypeSz, bytes);
 }

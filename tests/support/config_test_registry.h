@@ -1,6 +1,4 @@
-// Gives a test a registry tree, a product key and a working directory of its own, and removes
-// them afterwards: natively a fresh database in a scratch directory, under Wine a fresh key below
-// HKEY_LOCAL_MACHINE\SOFTWARE of the real registry.
+// A registry tree, product key and working directory of a test's own, removed afterwards.
 #pragma once
 #include <map>
 #include <string>
@@ -14,13 +12,10 @@ public:
     ScopedTestRegistry(const ScopedTestRegistry&) = delete;
     ScopedTestRegistry& operator=(const ScopedTestRegistry&) = delete;
 
-    // A key below HKEY_LOCAL_MACHINE that belongs to this test alone (not created yet).
+    // A key below HKEY_LOCAL_MACHINE (not created yet), and the product key below it.
     const std::string& rootPath() const { return root_; }
-    // The product key that settings and statistics use meanwhile: rootPath() + "\Velkaris
-    // Lumeric Defrag".
     std::string productKey() const;
-    // The scratch directory; its sub directory "work" is current during the test, so "..\state\"
-    // is scratch/state.
+    // Its sub directory "work" is current during the test, so "..\state\" is scratch/state.
     const std::string& scratchDirectory() const { return scratch_; }
 
 private:
@@ -31,9 +26,7 @@ private:
 
 // Every value below key: "sub\path|name" -> "type:hex bytes" ("|name" for the key's own values).
 std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key);
-// The sub keys directly below key, in enumeration order.
-std::vector<std::string> subKeyNames(const CRegistryKey& key);
-// Deletes parent's sub key name and everything below it.
+std::vector<std::string> subKeyNames(const CRegistryKey& key);  // in enumeration order
 bool deleteKeyTree(CRegistryKey parent, const std::string& name);
 // "type:hex" of one value, as dumpKeyTree shows it; empty when missing.
 std::string rawValue(const CRegistryKey& key, const WString& name);

@@ -10,18 +10,16 @@ class FakeClock : public platform::ClockSource {
 public:
     FakeClock() {
         setDate(2024, 3, 3);
+        local_.hour = 13;
+        local_.minute = 30;
         platform::setClockOverride(this);
     }
-    ~FakeClock() override { platform::setClockOverride(nullptr); }
-    FakeClock(const FakeClock&) = delete;
-    FakeClock& operator=(const FakeClock&) = delete;
+    ~FakeClock() override { platform::setClockOverride(nullptr); }  // not copyable: it holds atomics
 
     void setDate(int year, int month, int day) {
         local_.year = year;
         local_.month = month;
         local_.day = day;
-        local_.hour = 13;
-        local_.minute = 30;
     }
     void advance(uint32_t ms) {
         tick_ += ms;

@@ -1,33 +1,65 @@
-// The one volume provider of the tests: drives with a type and a label set up by hand, fixed
-// drives backed by memory volumes (opened as simulated volumes), and drives whose opening fails as
-// an unusable volume's does.
+// The volume provider of the tests: drives set up by hand, fixed ones backed by memory volumes.
 #pragma once
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
+#include "platform/dfrg_exception.h"
 #include "sim/memory_volume.h"
+#include "sim/simulated_volume.h"
 #include "volume/volume_provider.h"
 
 class FakeVolumeProvider : public CVolumeProvider {
 public:
-    static constexpr uint32_t kDriveNoRootDir = 1;
-    static constexpr uint32_t kDriveRemovable = 2;
-    static constexpr uint32_t kDriveRemote = 4;
-    static constexpr uint32_t kDriveCdRom = 5;
+    static constexpr uint32_t kDriveNoRootDir = 1, kDriveRemote = 4, kDriveCdRom = 5;
 
     // A drive whose label cannot be read when labelReadable is false; opening it fails.
-    void addDrive(char letter, uint32_t type, const WString& label, bool labelReadable = true);
-    void removeDrive(char letter);
+    void addDrive(char letter, uint32_t type, const WString& label, bool labelReadable = true) {
+        std::lock_guard<std::mutex> lock(lock_);
+        drives_[letter & ~0x20] = Drive{type, label, labelReadable, nullptr};
+    }
+    void removeDrive(char letter) {
+        std::lock_guard<std::mutex> lock(lock_);
+        drives_.erase(letter & ~0x20);
+    }
     // A fixed drive backed by `volume` (which takes the letter).
-    void add(char letter, std::shared_ptr<CMemoryVolume> volume);
+    void add(char letter, std::shared_ptr<CMemoryVolume> volume) {
+        volume->setDriveLetter(static_cast<char16_t>(letter));
+        WString label = volume->geometry().label;
+        std::lock_guard<std::mutex> lock(lock_);
+        drives_[letter & ~0x20] = Drive{kDriveFixed, label, true, std::move(volume)};
+    }
     // A fixed drive that is listed but cannot be opened.
-    void failOpening(char letter);
+    void failOpening(char letter) { addDrive(letter, kDriveFixed, WString(), false); }
 
-    uint32_t logicalDrives() override;
-    uint32_t driveType(const WString& rootPath) override;
-    bool volumeLabel(const WString& rootPath, WString& label) override;
-    std::unique_ptr<CDfrgVolume> openVolume(char driveLetter) override;
+    uint32_t logicalDrives() override {
+        std::lock_guard<std::mutex> lock(lock_);
+        uint32_t mask = 0;
+        for (const auto& d : drives_) mask |= 1u << (d.first - 'A');
+        return mask;
+    }
+    uint32_t driveType(const WString& rootPath) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        const Drive* d = find(rootPath);
+        return d ? d->type : kDriveNoRootDir;
+    }
+    bool volumeLabel(const WString& rootPath, WString& label) override {
+        std::lock_guard<std::mutex> lock(lock_);
+        const Drive* d = find(rootPath);
+        if (d && d->labelReadable) label = d->label;
+        return d && d->labelReadable;
+    }
+    std::unique_ptr<CDfrgVolume> openVolume(char letter) override {
+        std::shared_ptr<CMemoryVolume> volume;
+        {
+            std::lock_guard<std::mutex> lock(lock_);
+            auto it = drives_.find(letter & ~0x20);
+            if (it != drives_.end()) volume = it->second.volume;
+        }
+        if (!volume) throw CDfrgException(ErrorVolumeUnavailable, std::string("Couldn't open Volume ! \\\\.\\") + letter + ":");
+        return std::make_unique<CSimulatedVolume>(volume, nullptr, [](uint32_t) {});
+    }
 
 private:
     struct Drive {
@@ -37,7 +69,11 @@ private:
         std::shared_ptr<CMemoryVolume> volume;
     };
     // Root paths look like "C:\".
-    Drive* find(const WString& rootPath);
+    const Drive* find(const WString& rootPath) const {
+        if (rootPath.size() != 3 || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[0] > 0x7F) return nullptr;
+        auto it = drives_.find(static_cast<char>(rootPath[0] & ~0x20));
+        return it == drives_.end() ? nullptr : &it->second;
+    }
 
     std::mutex lock_;
     std::map<char, Drive> drives_;
