@@ -1,5 +1,4 @@
 #include "config/dfrg_config.h"
-#include "volume/provider_selection.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +6,7 @@
 
 #include "config/product_key.h"
 #include "platform/dfrg_exception.h"
-#include "sim/provider_selection.h"
+#include "volume/provider_selection.h"
 #include "support/config_recording_store.h"
 #include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"
