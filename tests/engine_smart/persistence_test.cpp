@@ -13,7 +13,7 @@
 #include "platform/state_file.h"
 #include "support/config_test_registry.h"
 #include "support/engine_state_support.h"
-#include "support/volume_temp_dir.h"
+#include "support/temp_dir.h"
 #include "volume/dfrg_context.h"
 #include "sim/simulated_volume.h"
 
@@ -57,7 +57,7 @@ protected:
         return out;
     }
 
-    voltest::TempDir dir{"resume"};
+    TempDir dir{"resume"};
     WString path = platform::utf8ToUtf16((dir.path() / "resumeInfo").u8string());
     CContextList contexts;
     CPassState sample;
