@@ -90,7 +90,7 @@ TEST(Extent, RangesSizesAndBoundariesOfOrdinaryAndCompressedRecords) {
     ASSERT_TRUE(vcnBoundary(plain, 15, 1, v, l));
     EXPECT_EQ(std::make_pair(v, l), (std::pair<uint64_t, uint64_t>(15, 505)));
     EXPECT_FALSE(vcnBoundary(plain, 21, 1, v, l));
-    EXPECT_EQ(allocatedClusters(plain, 5, 14), 10u);
+    EXPECT_EQ(allocatedClusters(plain, 5, 10), 6u);  // the second record counts from its first cluster
 
     // Two units: 4 clusters of 16 allocated, then 16 of 16.
     CFileExtentList packed;
@@ -265,6 +265,8 @@ TEST(DfrgFileShift, ShiftsIntoTheGapInFrontAndRefreshesOnFailure) {
     EXPECT_EQ(runsOf(f.context()), (Pairs{{60, 99}, {200, 999}}));  // [350, 359] was free
     CDfrgFile file(f.context(), u"C:\\h", false);
     EXPECT_EQ(file.shiftFileLeft(500), ErrorImpossible);  // past the start of the volume
+    EXPECT_EQ(file.shiftFileLeft(1), 0);                   // a single cluster is a whole step
+    EXPECT_EQ(runsOfFile(*v, u"C:\\h"), (std::vector<voltest::Run>{{399, 10}}));
 }
 
 TEST(ListDirectory, SubdirectoriesAlwaysFilesWhenAskedLinksNever) {
