@@ -232,7 +232,7 @@ TEST(DfrgFileMove, RefusalsAndFailuresBecomeResultCodes) {
 
     // Closed by a pause and gone meanwhile: the reopen's error comes back.
     file.onPause();
-    v->setOpenFault(u"C:\\f", ERROR_FILE_NOT_FOUND);
+    v->setOpenFault(u"c:/F", ERROR_FILE_NOT_FOUND);  // the fault's path is matched as the volume names files
     EXPECT_EQ(file.moveClustersTo(5000, 50, 0), ErrorFailed);  // extents cannot be read
     EXPECT_EQ(file.size(), 0u);
     v->setOpenFault(u"C:\\f", 0);
