@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -28,19 +29,16 @@ std::vector<ntfschar> toName(const WString& text) {
 }
 
 bool runMkntfs(const std::string& path, const NtfsImageRecipe& r) {
-    const std::string cluster = std::to_string(r.clusterSize);
-    const std::string sectors = std::to_string(r.sectors);
+    const std::string cluster = std::to_string(r.clusterSize), sectors = std::to_string(r.sectors);
+    std::vector<const char*> argv{"mkntfs", "-F", "-f", "-q", "-L", "Aged", "-c", cluster.c_str(), path.c_str()};
+    if (r.sectors) argv.push_back(sectors.c_str());
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_RDWR);
         dup2(null, 1);
         dup2(null, 2);
-        if (r.sectors)
-            execlp("mkntfs", "mkntfs", "-F", "-f", "-q", "-L", "Aged", "-c", cluster.c_str(), path.c_str(),
-                   sectors.c_str(), static_cast<char*>(nullptr));
-        else
-            execlp("mkntfs", "mkntfs", "-F", "-f", "-q", "-L", "Aged", "-c", cluster.c_str(), path.c_str(),
-                   static_cast<char*>(nullptr));
+        execvp("mkntfs", const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     int status = 0;
@@ -96,8 +94,9 @@ public:
         std::vector<uint8_t> data(static_cast<size_t>(bytes));
         std::mt19937_64 g(w.seed ^ static_cast<uint64_t>(at));
         for (size_t i = 0; i < data.size(); ++i)
-            data[i] = w.compressible ? static_cast<uint8_t>("velkaris "[(static_cast<size_t>(at) + i) % 9] ^ ((i >> 11) & 3))
-                                     : static_cast<uint8_t>(g());
+            data[i] = w.compressible
+                          ? static_cast<uint8_t>("velkaris "[(static_cast<size_t>(at) + i) % 9] ^ ((i >> 11) & 3))
+                          : static_cast<uint8_t>(g());
         if (ntfs_attr_pwrite(w.na, at, bytes, data.data()) != bytes) return false;
         w.written = std::max(w.written, at + bytes);
         return true;
@@ -233,7 +232,8 @@ bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::s
              a.piece(w, 64 * 1024, 3 * 1024 * 1024);
         a.finish(w);
         ok = ok && a.interleaved(deep, WString(240, u'L'), 2, false, &fragmented);
-        ok = ok && a.interleaved(a.makeDirectory(FILE_root, u"Ünïcødé-目录"), u"größe-ファイル-", 3, false, &fragmented);
+        const uint64_t unicode = a.makeDirectory(FILE_root, u"Ünïcødé-目录");
+        ok = ok && a.interleaved(unicode, u"größe-ファイル-", 3, false, &fragmented);
         const uint64_t packed = a.makeDirectory(FILE_root, u"packed", true);
         ok = ok && packed && a.interleaved(packed, u"squeezed", 3, true, nullptr);
         if (ok && !fragmented.empty()) {
@@ -258,6 +258,27 @@ bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::s
     }
     m.vol = nullptr;
     return true;
+}
+
+bool copyOfAgedNtfsImage(const std::string& path, std::string& error) {
+    struct Shared {
+        std::string path =
+            (std::filesystem::temp_directory_path() / ("vds-ntfs-aged-" + std::to_string(getpid()) + ".img")).string();
+        std::string error;
+        bool made = makeAgedNtfsImage(path, recipe(), error);
+        static NtfsImageRecipe recipe() {
+            NtfsImageRecipe r;
+            r.bytes = 16ull << 20;
+            r.largestFile = 128;
+            return r;
+        }
+        ~Shared() { ::unlink(path.c_str()); }
+    };
+    static Shared shared;
+    error = shared.error;
+    std::error_code failed;
+    const auto replace = std::filesystem::copy_options::overwrite_existing;
+    return shared.made && std::filesystem::copy_file(shared.path, path, replace, failed);
 }
 
 bool markNtfsDirty(const std::string& path) {

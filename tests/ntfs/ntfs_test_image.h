@@ -22,6 +22,8 @@ struct NtfsImageRecipe {
 
 // Makes the image (replacing a file at path). False with a reason on failure.
 bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& recipe, std::string& error);
+// A copy of a small aged image (16 MiB, with the special files), which is made once per program.
+bool copyOfAgedNtfsImage(const std::string& path, std::string& error);
 
 // Sets or clears the volume's dirty flag; adds a hibernation file that says Windows is
 // hibernated. For the refusal tests.

@@ -2,7 +2,7 @@
 
 #include "sim/simulated_user.h"
 
-TEST(SimulatedUserTest, WritesFragmentedFilesAndGrowsAnOlderOne) {
+TEST(SimulatedUserTest, WritesFragmentedFilesGrowsAnOlderOneAndWritesLessOnAFullVolume) {
     CMemoryVolume::Geometry geometry;
     geometry.totalClusters = 4096;
     auto volume = std::make_shared<CMemoryVolume>(geometry, u'D');
@@ -18,13 +18,10 @@ TEST(SimulatedUserTest, WritesFragmentedFilesAndGrowsAnOlderOne) {
     ASSERT_TRUE(volume->fileInfo(u"D:\\Simulated user\\document 1a.dat", a));
     EXPECT_EQ(a.size, 112u * geometry.bytesPerCluster);
     EXPECT_TRUE(volume->checkIntegrity().empty());
-}
 
-TEST(SimulatedUserTest, AFullVolumeOnlyWritesLess) {
-    CMemoryVolume::Geometry geometry;
     geometry.totalClusters = 64;
-    auto volume = std::make_shared<CMemoryVolume>(geometry);
-    CSimulatedUser user(volume, 0);
-    for (int i = 0; i < 5; ++i) user.writeRound();
-    EXPECT_TRUE(volume->checkIntegrity().empty());
+    auto full = std::make_shared<CMemoryVolume>(geometry);
+    CSimulatedUser squeezed(full, 0);
+    for (int i = 0; i < 5; ++i) squeezed.writeRound();
+    EXPECT_TRUE(full->checkIntegrity().empty());
 }

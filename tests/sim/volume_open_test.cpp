@@ -54,32 +54,29 @@ TEST(VolumeOpen, TheFileSystemNameDecidesTypeAndGeometry) {
             EXPECT_EQ(v.bytesPerCluster(), 8u * 512);
         }
     }
-    EXPECT_STREQ(fileSystemTypeName(CDfrgVolume::FileSystemType::FAT32), "FAT 32");
-    EXPECT_STREQ(fileSystemTypeName(CDfrgVolume::FileSystemType::Unknown), "unknown");
 }
 
 TEST(VolumeOpen, AccessDeniedIsRetriedTenTimesOtherErrorsNot) {
     auto memory = makeVolume(1000);
-    VolumeScript eleven;
-    eleven.deniedOpens = 11;
-    CScriptedVolume a(memory, eleven);
-    EXPECT_EQ(openError(a), "Couldn't open Volume ! \\\\.\\C:");
-    EXPECT_EQ(a.openAttempts, 11u);
-    EXPECT_EQ(a.pauses, 10u);
-
-    VolumeScript ten;
-    ten.deniedOpens = 10;
-    CScriptedVolume b(memory, ten);
-    EXPECT_EQ(openError(b), "opened");
-    EXPECT_EQ(b.openAttempts, 11u);
-
-    VolumeScript gone;
-    gone.deniedOpens = 1;
-    gone.openError = ERROR_NOT_READY;
-    CScriptedVolume c(memory, gone);
-    EXPECT_EQ(openError(c), "Couldn't open Volume ! \\\\.\\C:");
-    EXPECT_EQ(c.openAttempts, 1u);
-    EXPECT_EQ(c.pauses, 0u);
+    struct Case {
+        uint32_t denied;
+        DWORD error;
+        const char* outcome;
+        uint32_t attempts, pauses;
+    } const cases[] = {
+        {11, ERROR_ACCESS_DENIED, "Couldn't open Volume ! \\\\.\\C:", 11, 10},
+        {10, ERROR_ACCESS_DENIED, "opened", 11, 10},
+        {1, ERROR_NOT_READY, "Couldn't open Volume ! \\\\.\\C:", 1, 0},
+    };
+    for (const Case& c : cases) {
+        VolumeScript script;
+        script.deniedOpens = c.denied;
+        script.openError = c.error;
+        CScriptedVolume v(memory, script);
+        EXPECT_EQ(openError(v), c.outcome);
+        EXPECT_EQ(v.openAttempts, c.attempts);
+        EXPECT_EQ(v.pauses, c.pauses);
+    }
 }
 
 TEST(VolumeOpen, FailingQueriesMakeTheVolumeUnavailable) {

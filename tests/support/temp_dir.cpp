@@ -8,13 +8,13 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& tag) {
     static std::atomic<unsigned> counter{0};
     std::random_device rd;
     fs::path base = fs::temp_directory_path() /
-                    ("vds-test-" + std::to_string(rd()) + "-" + std::to_string(counter.fetch_add(1)));
+                    ("vds-" + tag + "-" + std::to_string(rd()) + "-" + std::to_string(counter.fetch_add(1)));
     fs::create_directories(base);
-    path_ = base.string();
+    path_.assign(base.string());
     path_ += fs::path::preferred_separator == '\\' ? '\\' : '/';
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/dfrg_exception.h"
 #include "platform/last_error.h"
 #include "volume/extent_snapshot.h"
 
@@ -34,11 +35,40 @@ void fillClusters(CMemoryVolume& volume, const WString& path, uint64_t lcn, uint
     placeFile(volume, path, {{lcn, count}});
 }
 
+std::vector<Run> runsOfFile(CMemoryVolume& volume, const WString& path) {
+    CMemoryVolume::FileInfo info;
+    EXPECT_TRUE(volume.fileInfo(path, info)) << platform::utf16ToUtf8(path);
+    return info.runs;
+}
+
+testing::AssertionResult failedWith(bool succeeded, DWORD error) {
+    if (succeeded) return testing::AssertionFailure() << "succeeded";
+    if (platform::lastError() != error) return testing::AssertionFailure() << "error " << platform::lastError();
+    return testing::AssertionSuccess();
+}
+
+void expectDfrgError(const std::function<void()>& action, int code, const char* message) {
+    try {
+        action();
+        ADD_FAILURE() << "no error";
+    } catch (const CDfrgException& e) {
+        EXPECT_EQ(e.code(), code);
+        if (message) {
+            EXPECT_EQ(e.message(), message);
+        }
+    }
+}
+
 ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings)
+    : ContextFixture(std::move(volume), settings, {}) {}
+
+ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings,
+                               VolumeScript script)
     : memory_(std::move(volume)) {
     setContextTickSource(fakeTick);
-    auto pause = [](uint32_t) {};
-    context_ = std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(memory_, nullptr, pause), 0, settings);
+    auto scripted = std::make_unique<CScriptedVolume>(memory_, std::move(script));
+    volume_ = scripted.get();
+    context_ = std::make_unique<CDfrgContext>(std::move(scripted), 0, settings);
 }
 
 ContextFixture::~ContextFixture() {

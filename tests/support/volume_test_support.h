@@ -1,6 +1,8 @@
 // Helpers for tests of the volume layer: small memory volumes with files placed at chosen
 // clusters, a context over them, a controllable tick, and a volume whose facts are scripted.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,26 +26,12 @@ std::shared_ptr<CMemoryVolume> makeVolume(uint64_t clusters, const WString& file
 void placeFile(CMemoryVolume& volume, const WString& path, const std::vector<Run>& runs, DWORD attributes = 0);
 // Marks clusters used by a file that owns exactly them.
 void fillClusters(CMemoryVolume& volume, const WString& path, uint64_t lcn, uint64_t count);
-
-// A context over a memory volume, with a settable tick so that checkState polls when told to.
-class ContextFixture {
-public:
-    explicit ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings = {});
-    ~ContextFixture();
-
-    CDfrgContext& context() { return *context_; }
-    CMemoryVolume& memory() { return *memory_; }
-    // Lets the next checkState poll the events.
-    static void advance(uint32_t ms = 1000);
-    static uint32_t now();
-
-private:
-    std::shared_ptr<CMemoryVolume> memory_;
-    std::unique_ptr<CDfrgContext> context_;
-};
-
-// The free runs of a snapshot as (start, end) pairs.
-std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context);
+std::vector<Run> runsOfFile(CMemoryVolume& volume, const WString& path);
+// That a call failed (its result says so) with this last error.
+testing::AssertionResult failedWith(bool succeeded, DWORD error);
+inline testing::AssertionResult failedWith(HANDLE h, DWORD error) { return failedWith(h != INVALID_HANDLE_VALUE, error); }
+// That `action` throws the error with this code (and this message unless it is null).
+void expectDfrgError(const std::function<void()>& action, int code, const char* message = nullptr);
 
 // A volume whose device and file-system answers are given by the test; the rest is the memory
 // volume's.
@@ -94,5 +82,29 @@ private:
     VolumeScript script_;
     bool scripted_ = false;
 };
+
+// A context over a scripted memory volume, with a settable tick so that checkState polls when
+// told to.
+class ContextFixture {
+public:
+    explicit ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings = {});
+    ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings, VolumeScript script);
+    ~ContextFixture();
+
+    CDfrgContext& context() { return *context_; }
+    CMemoryVolume& memory() { return *memory_; }
+    CScriptedVolume& volume() { return *volume_; }
+    // Lets the next checkState poll the events.
+    static void advance(uint32_t ms = 1000);
+    static uint32_t now();
+
+private:
+    std::shared_ptr<CMemoryVolume> memory_;
+    CScriptedVolume* volume_;
+    std::unique_ptr<CDfrgContext> context_;
+};
+
+// The free runs of a snapshot as (start, end) pairs.
+std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context);
 
 }  // namespace voltest

@@ -10,7 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/state_file.h"
-#include "support/volume_temp_dir.h"
+#include "support/temp_dir.h"
 #include "support/volume_test_support.h"
 #include "volume/change_tracker.h"
 #include "volume/volume_change_feed.h"
@@ -44,15 +44,9 @@ protected:
         while (t.pollChanges() == 0 && t.nextChangedFile(f) == 0) out.emplace_back(f.path, f.created);
         return out;
     }
-    void writeState(const std::function<void(platform::StateFileWriter&)>& body) {
-        platform::StateFileWriter w;
-        ASSERT_TRUE(w.open(base + u"_manual"));
-        body(w);
-        ASSERT_TRUE(w.commit());
-    }
 
     TempDir dir{"tracker"};
-    WString base = platform::utf8ToUtf16((dir.path() / "changeTrack_C").u8string());
+    WString base = platform::utf8ToUtf16(dir.file("changeTrack_C"));
     std::shared_ptr<CMemoryVolume> volume = makeVolume(50000);
 };
 
@@ -173,35 +167,26 @@ TEST_F(ChangeTrackerTest, PendingChangesSurviveARestartAndWaitAnotherMinute) {
 }
 
 TEST_F(ChangeTrackerTest, AForeignOrDamagedStateFileIsNotResumed) {
-    const std::vector<std::function<void(platform::StateFileWriter&)>> files{
-        [](platform::StateFileWriter& w) {  // another tag
-            w.writeWString(u"VCHANGEMAX");
-            w.writeBool(true);
-            w.writeU32(0);
-        },
-        [](platform::StateFileWriter& w) {  // a count past the limit
-            w.writeWString(u"VCHANGEMAN");
-            w.writeBool(true);
-            w.writeU32(20002);
-        },
-        [](platform::StateFileWriter& w) {  // a flag that is no flag
-            w.writeWString(u"VCHANGEMAN");
-            w.writeBool(true);
-            w.writeU32(1);
-            w.writeWString(u"f");
-            w.writeI32(7);
-        },
-        [](platform::StateFileWriter& w) {  // cut short
-            w.writeWString(u"VCHANGEMAN");
-            w.writeBool(true);
-            w.writeU32(2);
-            w.writeWString(u"f");
-            w.writeI32(1);
-        },
+    struct Case {
+        const char16_t* tag;
+        uint32_t count;
+        std::vector<std::pair<WString, int32_t>> entries;
     };
-    for (size_t i = 0; i < files.size(); ++i) {
-        SCOPED_TRACE(i);
-        writeState(files[i]);
+    const Case cases[] = {
+        {u"VCHANGEMAX", 0, {}},          // another tag
+        {u"VCHANGEMAN", 20002, {}},      // a count past the limit
+        {u"VCHANGEMAN", 1, {{u"f", 7}}},  // a flag that is no flag
+        {u"VCHANGEMAN", 2, {{u"f", 1}}},  // cut short
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        platform::StateFileWriter w;
+        ASSERT_TRUE(w.open(base + u"_manual"));
+        w.writeWString(c.tag);
+        w.writeBool(true);
+        w.writeU32(c.count);
+        for (const auto& e : c.entries) w.writeWString(e.first), w.writeI32(e.second);
+        ASSERT_TRUE(w.commit());
         auto tracker = makeTracker();
         EXPECT_FALSE(tracker->resumeTracking());
         EXPECT_EQ(tracker->pollChanges(), 2);

@@ -12,29 +12,22 @@
 
 struct ContractSubject {
     virtual ~ContractSubject() = default;
-    // A fresh volume object for the subject's volume.
     virtual std::unique_ptr<CDfrgVolume> openVolume() = 0;
-    // Makes a new file of `bytes` bytes on the volume, as another program would.
+    // Makes a new file on the volume, as another program would.
     virtual void writeFile(const WString& path, uint64_t bytes) = 0;
     WString dir;              // full path, without a trailing backslash
     WString watchedDir;       // where a new file shows in the change feed (full path)
     WString watchedRelative;  // watchedDir relative to the volume root, as change records name it
 };
 
-struct ContractParam {
-    std::string name;
-    std::function<std::unique_ptr<ContractSubject>()> make;
-};
+using ContractParam = std::function<std::unique_ptr<ContractSubject>()>;
 
 class VolumeContract : public testing::TestWithParam<ContractParam> {
 protected:
     void SetUp() override {
-        subject = GetParam().make();
-        ASSERT_TRUE(subject);
+        subject = GetParam()();
         volume = subject->openVolume();
     }
     std::unique_ptr<ContractSubject> subject;
     std::unique_ptr<CDfrgVolume> volume;
 };
-
-inline std::string contractName(const testing::TestParamInfo<ContractParam>& info) { return info.param.name; }

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kGuardMs = 30000;
-
 std::vector<WString> sorted(std::vector<WString> v) {
     std::sort(v.begin(), v.end());
     return v;
@@ -37,46 +35,36 @@ struct MemorySubject : ContractSubject {
 
 }  // namespace
 
-TEST_P(VolumeContract, AttributesAndOpeningFiles) {
+TEST_P(VolumeContract, AttributesOpeningAndListing) {
     CDfrgVolume& v = *volume;
     const WString file = subject->dir + u"\\file.bin";
     EXPECT_TRUE(v.getFileAttributes(subject->dir) & FILE_ATTRIBUTE_DIRECTORY);
-    const DWORD attributes = v.getFileAttributes(file);
-    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
-    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(v.getFileAttributes(subject->dir + u"\\missing"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(platform::lastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(v.getFileAttributes(subject->dir + u"\\missing\\deeper"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(platform::lastError(), ERROR_PATH_NOT_FOUND);
-
-    HANDLE h = v.createFile(file, FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+    EXPECT_EQ(v.getFileAttributes(file) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    auto open = [&](const WString& path, DWORD flags) {
+        return v.createFile(path, FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, flags, nullptr);
+    };
+    // A missing leaf is "file not found", a missing directory on the way "path not found".
+    for (const auto& missing : {std::make_pair(u"\\missing", DWORD(ERROR_FILE_NOT_FOUND)),
+                                std::make_pair(u"\\missing\\x", DWORD(ERROR_PATH_NOT_FOUND))}) {
+        const WString path = subject->dir + missing.first;
+        EXPECT_TRUE(voltest::failedWith(v.getFileAttributes(path) != INVALID_FILE_ATTRIBUTES, missing.second));
+        EXPECT_TRUE(voltest::failedWith(open(path, 0), missing.second));
+    }
+    HANDLE h = open(file, FILE_FLAG_NO_BUFFERING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     LARGE_INTEGER size;
     size.QuadPart = 0;
     EXPECT_TRUE(v.getFileSize(h, &size));
     EXPECT_EQ(size.QuadPart, 8192);
     EXPECT_TRUE(v.closeHandle(h));
-    HANDLE d = v.createFile(subject->dir + u"\\sub", FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE d = open(subject->dir + u"\\sub", FILE_FLAG_BACKUP_SEMANTICS);
     EXPECT_NE(d, INVALID_HANDLE_VALUE);
     v.closeHandle(d);
-    EXPECT_EQ(v.createFile(subject->dir + u"\\missing", FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(platform::lastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(v.createFile(subject->dir + u"\\missing\\x", FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(platform::lastError(), ERROR_PATH_NOT_FOUND);
 
     WCHAR label[256], name[256];
     ASSERT_TRUE(v.getVolumeInformation(label, 256, nullptr, nullptr, nullptr, name, 256));
     EXPECT_NE(WString(asUtf16(name)).find(u"NTFS"), WString::npos);
-    DWORD spc = 0, bps = 0, freeClusters = 0, clusters = 0;
-    EXPECT_TRUE(v.getDiskFreeSpace(&spc, &bps, &freeClusters, &clusters));
-    EXPECT_GT(bps, 0u);
-}
 
-TEST_P(VolumeContract, EnumeratingADirectory) {
-    CDfrgVolume& v = *volume;
     WIN32_FIND_DATAW data;
     HANDLE find = v.findFirstFile(subject->dir + u"\\*.*", &data);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
@@ -85,18 +73,7 @@ TEST_P(VolumeContract, EnumeratingADirectory) {
     EXPECT_EQ(platform::lastError(), ERROR_NO_MORE_FILES);
     EXPECT_TRUE(v.findClose(find));
     EXPECT_EQ(sorted(names), (std::vector<WString>{u".", u"..", u"file.bin", u"sub"}));
-    EXPECT_EQ(v.findFirstFile(subject->dir + u"\\missing\\*.*", &data), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(platform::lastError(), ERROR_PATH_NOT_FOUND);
-
-    std::vector<CDirEntry> entries;
-    listDirectory(v, subject->dir, entries, true);
-    std::vector<WString> listed;
-    for (const auto& e : entries) listed.push_back(e.name);
-    EXPECT_EQ(sorted(listed), (std::vector<WString>{u"file.bin", u"sub"}));
-    entries.clear();
-    listDirectory(v, subject->dir, entries, false);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_TRUE(entries[0].isDirectory);
+    EXPECT_TRUE(voltest::failedWith(v.findFirstFile(subject->dir + u"\\missing\\*.*", &data), ERROR_PATH_NOT_FOUND));
 }
 
 TEST_P(VolumeContract, ControlsAnswerWithDataOrAnErrorCode) {
@@ -125,7 +102,6 @@ TEST_P(VolumeContract, ControlsAnswerWithDataOrAnErrorCode) {
         CDfrgFile file(context, subject->dir + u"\\file.bin", false);
         CFileExtentList list;
         if (file.getFileExtents(list)) {
-            ASSERT_FALSE(list.empty());
             uint64_t next = 0;
             for (const CFileExtent& e : list) {
                 EXPECT_EQ(e.vcn.start, next);
@@ -145,17 +121,16 @@ TEST_P(VolumeContract, TheChangeFeedNamesNewFilesRelativeToTheRoot) {
     const WString wanted = subject->watchedRelative.empty() ? WString(u"fresh.txt")
                                                             : subject->watchedRelative + u"\\fresh.txt";
     platform::Event stop(platform::Event::Reset::Manual);
-    std::thread guard([&] { stop.wait(kGuardMs); stop.set(); });
+    std::thread guard([&] { stop.wait(30000); stop.set(); });  // against a hang
     std::vector<uint64_t> buffer(65536 / 8);
     bool added = false;
-    while (!added) {
-        uint32_t bytes = 0;
-        auto result = feed->read(buffer.data(), 65536, bytes, stop);
-        if (result != CVolumeChangeFeed::Result::Changes) break;
-        for (size_t at = 0; bytes && at < bytes;) {
-            auto* rec = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(reinterpret_cast<uint8_t*>(buffer.data()) + at);
+    uint32_t bytes = 0;
+    while (!added && feed->read(buffer.data(), 65536, bytes, stop) == CVolumeChangeFeed::Result::Changes) {
+        for (size_t at = 0; at < bytes;) {
+            auto* rec =
+                reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(reinterpret_cast<uint8_t*>(buffer.data()) + at);
             const WString name(asUtf16(rec->FileName), rec->FileNameLength / 2);
-            if (rec->Action == FILE_ACTION_ADDED && platform::compareNoCase(name, wanted) == 0) added = true;
+            added = added || (rec->Action == FILE_ACTION_ADDED && platform::compareNoCase(name, wanted) == 0);
             if (!rec->NextEntryOffset) break;
             at += rec->NextEntryOffset;
         }
@@ -165,8 +140,6 @@ TEST_P(VolumeContract, TheChangeFeedNamesNewFilesRelativeToTheRoot) {
     EXPECT_TRUE(added);
 }
 
-INSTANTIATE_TEST_SUITE_P(Memory, VolumeContract,
-                         testing::Values(ContractParam{"MemoryVolume", [] {
+INSTANTIATE_TEST_SUITE_P(Memory, VolumeContract, testing::Values(ContractParam([] {
                              return std::unique_ptr<ContractSubject>(new MemorySubject);
-                         }}),
-                         contractName);
+                         })));

@@ -4,13 +4,13 @@
 # Each trial checks every file's content hash against the one before, that the volume opens in
 # ntfs-3g, that the bitmap equals the union of all run lists (nothing owned twice, nothing in use
 # without an owner but what a kill left), and what stays fragmented.
-# Usage: tests/ntfs/large_images.sh [BUILD_DIR] [WORK_DIR]   (needs about 7 GiB in WORK_DIR)
+# Usage: bench/ntfs_large_images.sh [BUILD_DIR] [WORK_DIR]   (needs about 7 GiB in WORK_DIR)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
-build=${1:-build/linux}
+cd "$(dirname "$0")/.."
+build=${1:-build/bench}
 work=${2:-$(mktemp -d /tmp/velkaris-ntfs-trials.XXXXXX)}
-trial="$build/tools/ntfs/ntfs_trial"
-tool="$PWD/dist/linux/bin/velkaris-ntfs"
+trial="$build/bench/ntfs_trial"
+tool="$PWD/$build/dist/linux/bin/velkaris-ntfs"
 [ -x "$trial" ] && [ -x "$tool" ] || { echo "build $build first (ntfs_trial, velkaris-ntfs)"; exit 2; }
 mkdir -p "$work"
 failed=0
