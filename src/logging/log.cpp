@@ -1,7 +1,9 @@
 #include "logging/log.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "logging/log_manager.h"
 
@@ -25,10 +27,14 @@ std::string priorityDisplayName(int priority) {
 std::string LogPropertyList::formatDouble(double value) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    // Prefer the shortest text that reads back the same.
+    // Prefer the shortest text that reads back the same, without an exponent for numbers that
+    // read well without one (500, not 5e+02).
+    const double magnitude = std::fabs(value);
+    const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e15);
     for (int precision = 1; precision < 17; ++precision) {
         char shorter[64];
         std::snprintf(shorter, sizeof shorter, "%.*g", precision, value);
+        if (plain && std::strchr(shorter, 'e')) continue;
         double back = 0;
         if (std::sscanf(shorter, "%lf", &back) == 1 && back == value) return shorter;
     }

@@ -101,7 +101,7 @@ bool CDefragService::init() {
         pipeServer_->setCallback(&CDefragService::pausePipeCallback);
         // The user's sessions report through their agents what a service cannot see itself.
         setSessionZeroProbes(engine_->config().sessionZeroProbes());
-        agentServer_.reset(new CAgentPipeServer(agent::kAgentPipeName, agent::CAgentReports::process()));
+        agentServer_.reset(new CAgentPipeServer(agentPipeName_, agent::CAgentReports::process()));
     } catch (const CDfrgException& e) {
         if (e.code() == ErrorNotAdmin) {
             logText(scope, LogPriority::Error, "You need Administrator privileges to run this service");

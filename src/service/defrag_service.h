@@ -41,8 +41,9 @@ public:
     void checkSystemThread();
 
     CPausePolicy& policy() { return policy_; }
-    // The pause pipe's name for the next init (tests use names of their own).
+    // The pause and agent pipes' names for the next init (tests use names of their own).
     void setPausePipeName(const std::string& name) { pipeName_ = name; }
+    void setAgentPipeName(const std::string& name) { agentPipeName_ = name; }
     int32_t finalStatus() const { return finalStatus_; }
 
     static CDefragService* instance() { return s_instance; }
@@ -61,6 +62,7 @@ private:
     std::mutex engineLock_;
     std::unique_ptr<engine> engine_;
     std::string pipeName_ = kPausePipeName;
+    std::string agentPipeName_ = agent::kAgentPipeName;
     // A restart asked for by control 220 and not yet acted on. The control handler only sets
     // it, so that it never touches the engine, whatever phase the service thread is in.
     platform::Event restartRequested_{platform::Event::Reset::Manual};
