@@ -1,6 +1,5 @@
-// A dump goes through an image, a defragmentation run and a dump of the result: the image keeps
-// what the bitmap says where the entries disagree with it, the tools invent no change, the image
-// tool and the report agree, and no file loses its data.
+// Dump, image, defragmentation, dump: the image keeps what the bitmap says where the entries
+// disagree with it, the tools invent no change, and no file loses its data.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -102,14 +101,4 @@ TEST(DumpRoundTrip, TheBitmapWinsHardLinksAndClustersWithoutABitKeepFreeSpaceAnd
               figuresBefore.freeClusters + figuresBefore.unclaimedWithoutBit);
     EXPECT_EQ(figuresAfter.fragmentedFiles, 0u);
     EXPECT_EQ(clustersByPath(after), clustersByPath(before));
-
-    // The image tool's figures are the report's for a dump of the same disk.
-    const CMemoryVolume::Statistics s = volume->statistics();
-    EXPECT_EQ(s.files, figuresAfter.files);
-    EXPECT_EQ(s.directories, figuresAfter.directories);
-    EXPECT_EQ(s.filesWithClusters, figuresAfter.filesWithData);
-    EXPECT_EQ(s.fragmentedFiles, figuresAfter.fragmentedFiles);
-    EXPECT_EQ(s.fragments, figuresAfter.fragments);
-    EXPECT_EQ(s.freeClusters - s.freeClustersWithoutDumpBit, figuresAfter.freeClusters);
-    EXPECT_GT(s.reparsePoints, 0u);  // the holders of the unlisted clusters, which a dump leaves out
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sstream>
 
 #include "platform/dfrg_exception.h"
@@ -21,31 +20,6 @@ std::string readError(const std::string& bytes) {
     }
     return "";
 }
-
-int32_t errorCode(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CDfrgException& e) {
-        return e.code();
-    }
-    return 0;
-}
-
-// Takes the first `room` bytes and then refuses; records the size of every write.
-class LimitedSink : public VolumeDumpSink {
-public:
-    explicit LimitedSink(size_t room = SIZE_MAX) : room_(room) {}
-    bool write(const void*, size_t size) override {
-        sizes.push_back(size);
-        if (size > room_) return false;
-        room_ -= size;
-        return true;
-    }
-    std::vector<size_t> sizes;
-
-private:
-    size_t room_;
-};
 
 // A two-entry volume of 20 clusters, laid out by hand.
 VolumeDumpVolume smallVolume() {
@@ -91,59 +65,6 @@ TEST(VolumeDumpWriterTest, WritesTheSectionLayoutByteForByteAndReadsBackWhatItWr
     EXPECT_TRUE(dumpFromString("").empty());
 }
 
-TEST(VolumeDumpWriterTest, BitmapGoesOutInWholeBlocksOfAtMost4096Bytes) {
-    VolumeDumpVolume v = emptyVolume(u'C', 1000003);
-    LimitedSink sink;
-    CVolumeDumpWriter writer(sink);
-    writer.writeVolumeHeader(v.header);
-    const size_t before = sink.sizes.size();
-    writer.writeBitmap(v.bitmap.data(), v.bitmap.size());
-    std::vector<size_t> blocks(sink.sizes.begin() + static_cast<long>(before) + 1, sink.sizes.end() - 1);
-    size_t sum = 0;
-    for (size_t b : blocks) {
-        EXPECT_LE(b, kBitmapBlockBytes);
-        sum += b;
-    }
-    EXPECT_EQ(sum, 125000u);
-    EXPECT_EQ(blocks.size(), 31u);
-
-    // The worker's bitmap buffer is rounded up; only whole bytes go out, and a short one is refused.
-    std::vector<uint8_t> shortBitmap(124999);
-    EXPECT_EQ(errorCode([&] { writer.writeBitmap(shortBitmap.data(), shortBitmap.size()); }), ErrorInvalidParameter);
-}
-
-TEST(VolumeDumpWriterTest, ShortWritesRaiseTheTextOfWhatWasBeingWritten) {
-    const VolumeDumpVolume v = smallVolume();
-    const std::string full = smallVolumeBytes();
-    const size_t firstPath = full.find("D\0:\0", 20, 4) - 4;
-    const size_t values = firstPath + 4 + 2 * 10;
-    const size_t firstStart = values + 12;
-    auto writeError = [&](size_t room) {
-        LimitedSink sink(room);
-        CVolumeDumpWriter writer(sink);
-        try {
-            writer.writeVolume(v);
-        } catch (const CDfrgException& e) {
-            EXPECT_EQ(e.code(), ErrorWriteFile);
-            return e.message();
-        }
-        return std::string();
-    };
-    // Every cut of the output fails loudly; none passes for a whole dump.
-    for (size_t room = 0; room < full.size(); ++room) {
-        const std::string text = writeError(room);
-        EXPECT_FALSE(text.empty()) << "cut at " << room;
-        if (room >= firstPath && room < values) {
-            EXPECT_EQ(text, "Error writing string D:\\a\u00e9.txt") << room;
-        } else if (room >= values && room < values + 12) {
-            EXPECT_EQ(text, "Error writing Entry") << room;
-        } else if (room >= firstStart && room < firstStart + 8) {
-            EXPECT_EQ(text, "Error writing lStart") << room;
-        }
-    }
-    EXPECT_EQ(writeError(full.size()), "");
-}
-
 TEST(VolumeDumpWriterTest, PathsUpTo32767UnitsOnly) {
     std::ostringstream out(std::ios::binary);
     CVolumeDumpWriter writer(out);
@@ -152,7 +73,12 @@ TEST(VolumeDumpWriterTest, PathsUpTo32767UnitsOnly) {
     writer.writeBitmap(v.bitmap.data(), v.bitmap.size());
     writer.writeEntryListHeader(1);
     const std::string before = out.str();
-    EXPECT_EQ(errorCode([&] { writer.writeEntry(WString(32768, u'a'), {}); }), ErrorInvalidParameter);
+    try {
+        writer.writeEntry(WString(32768, u'a'), {});
+        ADD_FAILURE() << "a path of 32768 units went out";
+    } catch (const CDfrgException& e) {
+        EXPECT_EQ(e.code(), ErrorInvalidParameter);
+    }
     EXPECT_EQ(out.str(), before);  // nothing of the refused entry went out
     writer.writeEntry(WString(32767, u'a'), {{3, 4}});
     std::vector<VolumeDumpVolume> back = dumpFromString(out.str());

@@ -1,8 +1,8 @@
-// The state machine run iteration by iteration on the test's thread (SmartTest), and the worker on
-// its own thread through the engine (WorkerTest), over memory volumes the provider hands out.
+// SmartTest runs the state machine an iteration at a time; WorkerTest runs the worker in the engine.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 
 #include "config/product_key.h"
@@ -13,6 +13,8 @@
 #include "volume/dfrg_context.h"
 
 using namespace enginetest;
+
+inline bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::u8path(path)); }
 
 class EngineTestBase : public ::testing::Test, public EngineEnv {
 protected:

@@ -62,17 +62,13 @@ TEST_F(ResumeInfoTest, FieldsGoInTheirPlacesAndComeBack) {
     expected.u32(2).u32(u'C').u32(3).u32(1).u32(u'D').u32(~0u).u32(~0u);
     EXPECT_EQ(readWholeFile(dir.file("resumeInfo")), expected.bytes());
 
+    // Read back and written again, every field lands where it was.
     setCounters(9);
     CPassState read;
     ASSERT_TRUE(readResumeInfo(path, read, contexts));
-    EXPECT_EQ(read.resumePath, sample.resumePath);
-    EXPECT_EQ(read.counters.nonDefraggablePureSpace, 3u);
-    EXPECT_EQ(read.counters.errors, 4u);
-    EXPECT_EQ(read.counters.moved, 5u);
-    EXPECT_EQ(read.counters.processed, 6u);
-    EXPECT_TRUE(read.retryOverflow);
-    EXPECT_EQ(read.retryFiles, sample.retryFiles);
     EXPECT_EQ(counters(), (std::vector<int32_t>{3, 1, -1, -1}));
+    ASSERT_TRUE(writeResumeInfo(path, read, contexts));
+    EXPECT_EQ(readWholeFile(dir.file("resumeInfo")), expected.bytes());
 }
 
 TEST_F(ResumeInfoTest, AnythingButAWholeFileOfTheVersionClearsTheState) {
@@ -84,6 +80,7 @@ TEST_F(ResumeInfoTest, AnythingButAWholeFileOfTheVersionClearsTheState) {
         good(2).bytes(),
         head().u8(0).u32(2).units(u"C:\\r").u32(10).raw(std::string("C\0:\0", 4)).bytes(),  // cut in a string
         head().u8(0).u32(1001).bytes(),  // more retry files than the list holds
+        head().u8(0).u32(0).bytes(),                    // no volume count
         head().u8(0).u32(0).u32(1).u32(u'C').bytes(),  // a record cut short
     };
     for (const std::string& bytes : damaged) {
@@ -121,9 +118,6 @@ TEST(VolumeModeTest, ModesReadAsScanUntilWrittenAndAnOlderLayoutIsForgottenOnce)
     EXPECT_EQ(readVolumeMode(u'C', &age), 1);
     EXPECT_EQ(age, 0.0);
 
-    writeVolumeMode(u'D', 1);
-    EXPECT_EQ(rawValue(key, u"volumeMode_D"), dwordValue(1));
-
     // An older layout is forgotten once, whatever the case of its names.
     key.setQword(WString(u"volumeModeTime_C"), 5);
     key.setDword(WString(u"VOLUMEMODE_E"), 1);
@@ -131,7 +125,7 @@ TEST(VolumeModeTest, ModesReadAsScanUntilWrittenAndAnOlderLayoutIsForgottenOnce)
     key.setDword("volumeModeVersion", 0);
     checkVolumeModeVersion();
     EXPECT_EQ(rawValue(key, u"volumeModeVersion"), dwordValue(1));
-    for (const char16_t* gone : {u"volumeMode_C", u"volumeModeTime_C", u"volumeMode_D", u"volumeMode_E"})
+    for (const char16_t* gone : {u"volumeMode_C", u"volumeModeTime_C", u"volumeMode_E"})
         EXPECT_EQ(rawValue(key, gone), "");
     EXPECT_EQ(rawValue(key, u"volumeModeX"), dwordValue(7));
     writeVolumeMode(u'C', 1);

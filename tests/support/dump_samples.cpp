@@ -40,27 +40,21 @@ VolumeDumpVolume emptyVolume(char16_t letter, uint64_t totalClusters, const WStr
     return v;
 }
 
-namespace {
-VolumeDumpVolume sample(bool before) {
+VolumeDumpVolume sampleVolume() {
     VolumeDumpVolume v = emptyVolume(u'C', 43, u"System");
-    for (const auto& r : std::vector<std::pair<uint64_t, uint64_t>>{{0, 9}, {12, 13}, {20, 25}, {32, 34}, {36, 39}})
+    for (const auto& r : std::vector<std::pair<uint64_t, uint64_t>>{{0, 9}, {12, 13}, {20, 25}, {30, 34}, {36, 39}})
         setUsed(v, r.first, r.second);
-    setUsed(v, before ? 26 : 30, before ? 27 : 31);
     v.addEntry(u"C:\\", {});
     v.addEntry(u"C:\\contig.bin", {{4, 7}});
     v.addEntry(u"C:\\dir\\", {{8, 9}});
     v.addEntry(u"C:\\frag.bin", {{12, 13}, {20, 21}});
     v.addEntry(u"C:\\adjacent.bin", {{22, 23}, {24, 25}});
-    v.addEntry(u"C:\\dir\\moved.bin", {before ? volume_dump::VolumeDumpExtent{26, 27} : volume_dump::VolumeDumpExtent{30, 31}});
+    v.addEntry(u"C:\\dir\\moved.bin", {{30, 31}});
     v.addEntry(u"C:\\stale.bin", {{35, 35}});
     v.addEntry(u"C:\\tail.bin", {{41, 41}});
     v.addEntry(u"C:\\empty.txt", {});
     return v;
 }
-}  // namespace
-
-VolumeDumpVolume sampleVolume() { return sample(false); }
-VolumeDumpVolume sampleVolumeBefore() { return sample(true); }
 
 std::string dumpToString(const std::vector<VolumeDumpVolume>& volumes) {
     std::ostringstream out(std::ios::binary);

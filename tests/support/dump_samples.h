@@ -1,5 +1,4 @@
-// Volume dumps for tests: a byte builder for hand-made (and damaged) dumps, and a small volume
-// whose every cluster is known.
+// A byte builder for hand-made (and damaged) dumps, and a small volume whose every cluster is known.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,7 +19,6 @@ public:
     DumpBytes& str(const WString& text) { return units(text).u16(0); }
     DumpBytes& raw(const std::string& bytes);
     const std::string& bytes() const { return bytes_; }
-    size_t size() const { return bytes_.size(); }
 
 private:
     std::string bytes_;
@@ -40,8 +38,6 @@ volume_dump::VolumeDumpVolume emptyVolume(char16_t letter, uint64_t totalCluster
 //   40 and 42 past the bitmap, no entry               41 C:\tail.bin
 // and C:\ (directory) and C:\empty.txt without extents.
 volume_dump::VolumeDumpVolume sampleVolume();
-// The same volume earlier: C:\dir\moved.bin lay at 26-27 (then used) and 30-31 were free.
-volume_dump::VolumeDumpVolume sampleVolumeBefore();
 
 // The volumes as the writer writes them.
 std::string dumpToString(const std::vector<volume_dump::VolumeDumpVolume>& volumes);

@@ -21,6 +21,10 @@ std::mutex g_statusLock;
 std::vector<DfrgStatus> g_status;
 std::function<void(const WString&)> g_hook;
 
+std::atomic<uint32_t> g_contextNow{1000000}, g_trackerNow{1000000}, g_sleeps{0};
+std::atomic<bool> g_autoAdvance{false};
+std::atomic<uint64_t> g_slept{0};
+
 bool started(const DfrgStatus& s) { return s.status == 6 && s.detail == 3; }
 
 }  // namespace
@@ -56,14 +60,6 @@ void setStartHook(std::function<void(const WString&)> hook) {
     std::lock_guard<std::mutex> g(g_statusLock);
     g_hook = std::move(hook);
 }
-
-namespace {
-
-std::atomic<uint32_t> g_contextNow{1000000}, g_trackerNow{1000000}, g_sleeps{0};
-std::atomic<bool> g_autoAdvance{false};
-std::atomic<uint64_t> g_slept{0};
-
-}  // namespace
 
 FakeClocks::FakeClocks(bool autoAdvance) {
     g_autoAdvance = autoAdvance;
@@ -138,7 +134,6 @@ BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
 EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
     setSetting("DoMoveBetterPlace", options.moveBetterPlace ? 1 : 0);
     setSetting("MaxClusterMoveCount", options.maxClusterMoveCount);
-    setSetting("dumpType", options.dumpType);
     config = std::make_unique<CDfrgConfig>();
     CDfrgVolumeSettings settings;
     settings.maxClusterMoveCount = config->maxClusterMoveCount();
@@ -158,9 +153,32 @@ std::vector<uint64_t> EngineFixture::takeMoveTargets() {
     return targets;
 }
 
-// ---------------------------------------------------------------- volumes
-
 namespace {
+
+uint64_t piecesOf(const Runs& runs) {
+    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
+    for (const CMemoryVolume::Run& r : runs) {
+        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
+        if (r.lcn != expected) ++pieces;
+        expected = r.lcn + r.length;
+    }
+    return pieces;
+}
+
+// The free runs of the volume outside `keep`, from its bitmap.
+Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
+    const std::vector<uint8_t> bits = volume.bitmapBytes();
+    Runs runs;
+    for (uint64_t c = 0; c < volume.geometry().totalClusters; ++c) {
+        bool skip = (bits[c / 8] >> (c % 8)) & 1u;
+        for (const auto& k : keep) skip = skip || (c >= k.lcn && c < k.lcn + k.length);
+        if (skip) continue;
+        if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
+        else runs.push_back({c, 1});
+    }
+    return runs;
+}
+
 
 std::shared_ptr<CMemoryVolume> emptyVolume(char16_t letter, uint64_t clusters, bool solidState = false) {
     CMemoryVolume::Geometry g;
@@ -242,22 +260,6 @@ bool eventually(const std::function<bool()>& condition) {
     return condition();
 }
 
-// ---------------------------------------------------------------- an independent view
-
-namespace {
-
-uint64_t piecesOf(const Runs& runs) {
-    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
-    for (const CMemoryVolume::Run& r : runs) {
-        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
-        if (r.lcn != expected) ++pieces;
-        expected = r.lcn + r.length;
-    }
-    return pieces;
-}
-
-}  // namespace
-
 std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
     std::vector<TreeEntry> out;
     const WString root{volume.driveLetter(), u':', u'\\'};  // the volume is locked during the visits
@@ -271,44 +273,12 @@ std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
     return out;
 }
 
-std::vector<WString> walkOrder(CMemoryVolume& volume) {
-    std::vector<WString> out;
-    for (const TreeEntry& e : listTree(volume)) out.push_back(e.path);
-    return out;
-}
-
 uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
     CMemoryVolume::FileInfo info;
     return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
 }
 
-namespace {
-
-// The free runs of the volume outside `keep`, from its bitmap.
-Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
-    const std::vector<uint8_t> bits = volume.bitmapBytes();
-    Runs runs;
-    for (uint64_t c = 0; c < volume.geometry().totalClusters; ++c) {
-        bool skip = (bits[c / 8] >> (c % 8)) & 1u;
-        for (const auto& k : keep) skip = skip || (c >= k.lcn && c < k.lcn + k.length);
-        if (skip) continue;
-        if (!runs.empty() && runs.back().lcn + runs.back().length == c) ++runs.back().length;
-        else runs.push_back({c, 1});
-    }
-    return runs;
-}
-
-}  // namespace
-
 Runs freeRuns(CMemoryVolume& volume) { return freeRunsOutside(volume, {}); }
-
-bool hasFreeRun(CMemoryVolume& volume, uint64_t n) {
-    const std::vector<uint8_t> bits = volume.bitmapBytes();
-    uint64_t run = 0;
-    for (uint64_t c = 0; c < volume.geometry().totalClusters && run < n; ++c)
-        run = (bits[c / 8] >> (c % 8)) & 1u ? 0 : run + 1;
-    return run >= n;
-}
 
 void fillExcept(CMemoryVolume& volume, const Runs& keepFree) {
     const Runs fill = freeRunsOutside(volume, keepFree);

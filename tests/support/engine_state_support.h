@@ -1,7 +1,5 @@
-// Helpers for the engine's tests: the status records it sends, clocks the test drives by hand, the
-// world a test of the engine lives in (registry, statistics, log capture, volume provider), a
-// context over one memory volume, volumes laid out to end a scan in a known way, and an
-// independent view of a memory volume's tree and free space.
+// The engine tests' world: status records, clocks driven by hand, registry, log capture, provider,
+// contexts over memory volumes, volumes laid out to end a scan in a known way, and a view of a tree.
 #pragma once
 #include <functional>
 #include <memory>
@@ -17,16 +15,11 @@
 #include "support/fake_volume_provider.h"
 #include "support/volume_test_support.h"
 
-namespace smarttest {
-using MemoryVolumeProvider = FakeVolumeProvider;
-}
-
 namespace enginetest {
 
 using Runs = std::vector<CMemoryVolume::Run>;
 
-// The callback is a plain function, so the records and the hook are process-wide; EngineEnv
-// clears both.
+// The callback is a plain function: records and hook are process-wide, and EngineEnv clears both.
 void recordStatus(DfrgStatus status);
 std::vector<DfrgStatus> statusRecords();
 // Paths of the files whose processing began (status 6, detail 3), in order.
@@ -35,9 +28,8 @@ void clearStatus();
 // Runs on the worker for every file whose processing begins; may throw to stand for a failure.
 void setStartHook(std::function<void(const WString&)> hook);
 
-// The contexts' and change trackers' clocks and the state machine's sleeps under the test's
-// control while an object lives. autoAdvance: every reading of the context clock moves it on, so
-// that every checkState looks at the events.
+// The context, tracker and sleep clocks under the test's control while an object lives.
+// autoAdvance: every reading of the context clock moves it on, so every checkState sees the events.
 class FakeClocks {
 public:
     explicit FakeClocks(bool autoAdvance = false);
@@ -70,8 +62,7 @@ public:
     std::shared_ptr<FakeVolumeProvider> provider = std::make_shared<FakeVolumeProvider>();
 };
 
-// The memory volume as the engine sees it, recording every move asked of it. A move for which
-// `pretend` answers true reports success without moving anything (a file system that lies).
+// Records every move asked; one `pretend` approves succeeds without moving (a file system that lies).
 class EngineVolume : public voltest::CScriptedVolume {
 public:
     explicit EngineVolume(std::shared_ptr<CMemoryVolume> memory) : CScriptedVolume(std::move(memory), {}) {}
@@ -82,11 +73,9 @@ public:
 struct EngineOptions {
     bool moveBetterPlace = true;
     uint32_t maxClusterMoveCount = 1024;
-    uint32_t dumpType = 0;
 };
 
-// A context over one volume with the settings of `options`, and a pass state that records status.
-// The context clock stands still: checkState polls only after advance().
+// A context over one volume, and a pass state that records status. checkState polls after advance().
 class EngineFixture : public EngineEnv {
 public:
     explicit EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options = EngineOptions());
@@ -111,8 +100,7 @@ private:
 
 // A volume whose first scan pass ends clean: small files, a few fragmented ones, much free space.
 std::shared_ptr<CMemoryVolume> makeCleanVolume(char16_t letter, bool solidState = false);
-// A volume whose one fragmented file never finds a free run large enough although the free space
-// exceeds it by far, and whose other files sit packed: no pass can improve anything.
+// Packed files and one file larger than any free run though not than the free space: nothing improves.
 std::shared_ptr<CMemoryVolume> makeHopelessVolume(char16_t letter);
 // `directories` folders (and one nested in the first) of `files` small files each (at most 15 of
 // each, so that no folder needs index clusters), every fifth fragmented, with room to mend them.
@@ -124,8 +112,7 @@ bool storedResume(const std::string& path, CPassState& state);
 // Waits (up to 60 s) for a condition another thread brings about.
 bool eventually(const std::function<bool()>& condition);
 
-// The entries of a memory volume's tree in the order a walk visits them (no reparse-point files,
-// no root).
+// The entries of a volume's tree in the order a walk visits them (no reparse-point files, no root).
 struct TreeEntry {
     WString path;
     bool directory = false;
@@ -133,11 +120,9 @@ struct TreeEntry {
     uint64_t pieces = 0;    // physically separate pieces
 };
 std::vector<TreeEntry> listTree(CMemoryVolume& volume);
-std::vector<WString> walkOrder(CMemoryVolume& volume);
 uint64_t piecesOf(CMemoryVolume& volume, const WString& path);
 // The free runs of the volume in LCN order, read from its bitmap.
 Runs freeRuns(CMemoryVolume& volume);
-bool hasFreeRun(CMemoryVolume& volume, uint64_t n);
 // Fills every free cluster outside `keepFree` with one hidden file the walk does not visit.
 void fillExcept(CMemoryVolume& volume, const Runs& keepFree);
 // A file made of the first free runs in LCN order until it holds `clusters`.

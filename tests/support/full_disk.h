@@ -1,7 +1,5 @@
-// Nearly full disks for the engine's convergence test and benchmark: a memory volume packed with
-// small files, its free space only in holes smaller than the fragmented files, and a run of the
-// volume mode state machine over it until react mode, counting what it moved. No test framework
-// here: the benchmark uses it too.
+// Nearly full disks (free space only in holes smaller than the fragmented files) and a run of the
+// volume mode state machine over one until react mode. No test framework: the benchmarks use it.
 #pragma once
 #include <cstdint>
 #include <map>
