@@ -37,7 +37,7 @@ struct Writing {
 
 class Ager {
 public:
-    Ager(ntfs_volume* vol, const NtfsImageRecipe& r) : vol_(vol), r_(r), rng(r.seed) {}
+    Ager(ntfs_volume* vol, const NtfsImageRecipe& r) : rng(r.seed), vol_(vol), r_(r) {}
 
     uint64_t create(uint64_t parent, const WString& name, mode_t type, Writing* w = nullptr, bool packed = false) {
         Inode dir(vol_, parent);
@@ -194,4 +194,9 @@ bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::s
     const bool aged = age(vol, r, error);
     if (ntfs_umount(vol, FALSE) != 0 && aged) error = "cannot close the image";
     return aged && error.empty();
+}
+
+bool markNtfsDirty(const std::string& path) {
+    ntfs_volume* vol = ntfs_mount(path.c_str(), NTFS_MNT_NONE);
+    return vol && ntfs_volume_write_flags(vol, vol->flags | VOLUME_IS_DIRTY) == 0 && ntfs_umount(vol, FALSE) == 0;
 }

@@ -18,3 +18,5 @@ struct NtfsImageRecipe {
 
 // Makes the image (replacing a file at path). False with a reason on failure.
 bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& recipe, std::string& error);
+// Sets the volume's dirty flag, as a volume not cleanly closed has it.
+bool markNtfsDirty(const std::string& path);

@@ -9,7 +9,6 @@
 #include <memory>
 #include <vector>
 
-#include "ntfs/ntfs_access.h"
 #include "ntfs/ntfs_check.h"
 #include "ntfs/ntfs_volume.h"
 #include "ntfs_test_image.h"
@@ -177,12 +176,7 @@ TEST_F(NtfsImage, RefusesVolumesItMustNotTouch) {
         const char* reason;
     };
     const Case cases[] = {
-        {"dirty",
-         [](const std::string& p) {
-             ntfs_volume* vol = ntfs_mount(p.c_str(), NTFS_MNT_NONE);
-             return vol && ntfs_volume_write_flags(vol, vol->flags | VOLUME_IS_DIRTY) == 0 && ntfs_umount(vol, 0) == 0;
-         },
-         "marked dirty"},
+        {"dirty", markNtfsDirty, "marked dirty"},
         {"not NTFS", [](const std::string& p) { return truncate(p.c_str(), 0) == 0 && truncate(p.c_str(), 1 << 20) == 0; },
          "no NTFS"},
         {"missing", [](const std::string& p) { return unlink(p.c_str()) == 0; }, "No such file"},

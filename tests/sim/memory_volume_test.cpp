@@ -31,7 +31,7 @@ constexpr DWORD kAnyError = ~DWORD(0);
 
 // Each control and file call that Windows refuses, then what the allowed ones leave behind.
 TEST(MemoryVolume, ControlsAndFileCallsKeepTheRulesOfWindows) {
-    auto v = makeVolume(1000);
+    auto v = makeVolume(1004);
     fillClusters(*v, u"C:\\a", 10, 3);
     placeFile(*v, u"C:\\plain", {{20, 5}, {50, 5}});
     fillClusters(*v, u"C:\\blocker", 300, 1);
@@ -64,7 +64,7 @@ TEST(MemoryVolume, ControlsAndFileCallsKeepTheRulesOfWindows) {
         std::function<bool()> call;
         DWORD error;
     } refused[] = {
-        {"bitmap from past the end", [&] { return bitmap(1000, 64); }, ERROR_INVALID_PARAMETER},
+        {"bitmap from past the end", [&] { return bitmap(1004, 64); }, ERROR_INVALID_PARAMETER},
         {"bitmap without room for its header", [&] { return bitmap(0, 8); }, ERROR_INSUFFICIENT_BUFFER},
         {"pointers past the end", [&] { return retrieval(*v, sparse, 64, pointers, 4112, returned); }, ERROR_HANDLE_EOF},
         {"pointers of a resident file", [&] { return retrieval(*v, tiny, 0, pointers, 4112, returned); },
@@ -92,16 +92,16 @@ TEST(MemoryVolume, ControlsAndFileCallsKeepTheRulesOfWindows) {
         else EXPECT_TRUE(failedWith(c.call(), c.error)) << c.name;
     }
 
-    // Start 13 is answered from 8; 16 header bytes + 2 bitmap bytes fit, 126 bytes are needed.
+    // Start 13 is answered from 8; 16 header bytes + 2 bitmap bytes fit, 125 are needed.
     EXPECT_TRUE(failedWith(bitmap(13, 18), ERROR_MORE_DATA));
     EXPECT_EQ(returned, 18u);
     auto* b = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(bits.data());
     EXPECT_EQ(b->StartingLcn.QuadPart, 8);
-    EXPECT_EQ(b->BitmapSize.QuadPart, 992);
+    EXPECT_EQ(b->BitmapSize.QuadPart, 996);
     EXPECT_EQ(b->Buffer[0], 0x1C);  // clusters 10, 11, 12
-    EXPECT_EQ(b->Buffer[1], 0x00);
+    EXPECT_EQ(b->Buffer[1], 0xF0);  // 20 to 23
     // The whole rest fits: success, and the bits past the last cluster read as free.
-    EXPECT_TRUE(bitmap(996, 64));
+    EXPECT_TRUE(bitmap(1000, 64));
     b = reinterpret_cast<VOLUME_BITMAP_BUFFER*>(bits.data());
     EXPECT_EQ(returned, 17u);
     EXPECT_EQ(b->BitmapSize.QuadPart, 4);
