@@ -66,7 +66,8 @@ TEST(MemoryVolume, ControlsAndFileCallsKeepTheRulesOfWindows) {
     } refused[] = {
         {"bitmap from past the end", [&] { return bitmap(1004, 64); }, ERROR_INVALID_PARAMETER},
         {"bitmap without room for its header", [&] { return bitmap(0, 8); }, ERROR_INSUFFICIENT_BUFFER},
-        {"pointers past the end", [&] { return retrieval(*v, sparse, 64, pointers, 4112, returned); }, ERROR_HANDLE_EOF},
+        {"pointers past the end", [&] { return retrieval(*v, sparse, 64, pointers, 4112, returned); },
+         ERROR_HANDLE_EOF},
         {"pointers of a resident file", [&] { return retrieval(*v, tiny, 0, pointers, 4112, returned); },
          ERROR_HANDLE_EOF},
         {"move onto a used cluster", [&] { return move(plain, 0, 296, 10); }, ERROR_INVALID_PARAMETER},
