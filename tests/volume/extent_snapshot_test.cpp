@@ -153,83 +153,62 @@ struct Bitmap {
 
 }  // namespace
 
-TEST(ExtentSnapshot, BuildsAndRefreshesToWhatAFreshBuildOfTheBitmapGives) {
+// Rounds of a random bitmap built and then refreshed in ranges, and rounds of a list changed
+// directly: bounded (the smallest run gives way), past 32 bits, or of thousands of runs (several
+// levels of the index) that wide changes thin out and fill again.
+TEST(ExtentSnapshot, AnswersAsThePlainReferencesDo) {
     std::mt19937_64 random(20261207);
-    for (int round = 0; round < 12; ++round) {
+    for (int round = 0; round < 30; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
-        const uint64_t total = round % 8 == 7 ? 150000 + random() % 1000 : 1 + random() % 4000;
-        Bitmap bitmap;
-        bitmap.random = &random;
-        bitmap.shortAnswers = round % 2 == 1;
-        bitmap.used.resize(total);
+        const bool fromBitmap = round < 12, wide = round % 5 == 4, large = !fromBitmap && round % 6 == 1;
+        const uint32_t maxRuns = !fromBitmap && round % 3 == 0 ? static_cast<uint32_t>(random() % 40) : ~0u;
+        const uint64_t total = round % 8 == 7 && fromBitmap ? 150000 + random() % 1000
+                               : large                      ? 30000
+                                                            : 1 + random() % 5000;
+        Bitmap bitmap{std::vector<uint8_t>(fromBitmap ? total : 0), &random, round % 2 == 1};
         const uint64_t scale = 1 + random() % 30;
-        for (uint64_t c = 0; c < total;) {
+        for (uint64_t c = 0; c < bitmap.used.size();) {
             const uint64_t length = 1 + random() % (random() % 8 == 0 ? 40 * scale : scale);
             bitmap.set(c, length, random() % 2);
             c += length;
         }
-        auto memory = makeVolume(total);
         VolumeScript script;
         script.bitmap = [&](LONGLONG lcn, VOLUME_BITMAP_BUFFER* out, DWORD size, DWORD* returned) {
             return bitmap.answer(lcn, out, size, returned);
         };
-        CScriptedVolume volume(memory, script);
+        CScriptedVolume volume(makeVolume(fromBitmap ? total : 1), script);
         CCriticalSection lock;
-        CExtentSnapshot s(1u << 20);
-        scanVolumeBitmap(volume, s, lock, 0, kNoCluster, false, nullptr);
-        PlainList w;
-        w.runs = bitmap.freeRuns();
-        expectSameAnswers(s, w, random, 0, total);
-
-        for (int step = 0; step < 80 && !HasFatalFailure(); ++step) {
-            SCOPED_TRACE(testing::Message() << "step " << step);
-            const uint64_t a = random() % total;
-            const uint64_t count = 1 + random() % 50;
-            const unsigned what = random() % 8;
-            if (what < 3) bitmap.set(a, count, true);
-            else if (what < 6) bitmap.set(a, count, false);
-            // else: nothing changes, and the range refreshed may be free already.
-            uint64_t first = a, last = a + count - 1;
-            if (random() % 4 == 0) first = first > 30 ? first - random() % 30 : 0;
-            const unsigned tail = random() % 6;
-            if (tail == 0) last = total - 1;                     // ends on the last cluster
-            else if (tail == 1) last = total + random() % 100;   // past the end
-            else if (tail == 2) last += random() % 30;
-            scanVolumeBitmap(volume, s, lock, first, last, true, nullptr);
+        CExtentSnapshot s(fromBitmap ? 1u << 20 : maxRuns);
+        PlainList w{maxRuns, {}};
+        if (fromBitmap) {
+            scanVolumeBitmap(volume, s, lock, 0, kNoCluster, false, nullptr);
             w.runs = bitmap.freeRuns();
-            expectSameAnswers(s, w, random, 0, total);
         }
-    }
-}
-
-TEST(ExtentSnapshot, ChangesOfTheListAnswerAsAWalkOfItDoes) {
-    // Bounded lists (the smallest run gives way), clusters past 32 bits, and lists of thousands of
-    // runs (several levels of the index) that wide changes thin out and fill again.
-    std::mt19937_64 random(611);
-    for (int round = 0; round < 18; ++round) {
-        SCOPED_TRACE(testing::Message() << "round " << round);
-        const uint32_t maxRuns = round % 3 == 0 ? static_cast<uint32_t>(random() % 40) : ~0u;
-        const bool wide = round % 5 == 4;
-        const bool large = round % 6 == 1;
-        const uint64_t span = large ? 30000 : 300 + random() % 5000;
-        CExtentSnapshot s(maxRuns);
-        PlainList w;
-        w.maxRuns = maxRuns;
-        if (large) {
-            for (uint64_t c = random() % 3; c < span; c += 2 + random() % 6) {
-                const CExtent r(c, c + random() % 3);
-                s.addFreeRun(r);
-                w.runs.push_back(r);
-                c = r.end;
-            }
+        for (uint64_t c = random() % 3; large && c < total; c += 2 + random() % 6) {
+            const CExtent r(c, c + random() % 3);
+            s.addFreeRun(r);
+            w.runs.push_back(r);
+            c = r.end;
         }
-        for (int step = 0; step < (large ? 100 : 300) && !HasFatalFailure(); ++step) {
+        expectSameAnswers(s, w, random, 0, total);
+        for (int step = 0; step < (fromBitmap ? 80 : large ? 100 : 300) && !HasFatalFailure(); ++step) {
             SCOPED_TRACE(testing::Message() << "step " << step);
             const uint64_t base = wide && step > 100 && random() % 2 ? (1ull << 40) : 0;
-            const uint64_t u = base + random() % span;
-            const uint64_t v = u + random() % (large && random() % 3 == 0 ? span / 4 : 25);
+            const uint64_t u = base + random() % total;
+            const uint64_t v = u + random() % (large && random() % 3 == 0 ? total / 4 : fromBitmap ? 50 : 25);
             const unsigned what = random() % 10;
-            if (what < 5) {
+            if (fromBitmap) {
+                // Sometimes nothing changes, and the range refreshed may be free already.
+                if (what < 8) bitmap.set(u, v - u + 1, what < 4);
+                uint64_t first = u, last = v;
+                if (random() % 4 == 0) first = first > 30 ? first - random() % 30 : 0;
+                const unsigned tail = random() % 6;
+                if (tail == 0) last = total - 1;                    // ends on the last cluster
+                else if (tail == 1) last = total + random() % 100;  // past the end
+                else if (tail == 2) last += random() % 30;
+                scanVolumeBitmap(volume, s, lock, first, last, true, nullptr);
+                w.runs = bitmap.freeRuns();
+            } else if (what < 5) {
                 s.addFreeRun(CExtent(u, v));
                 w.add(u, v);
             } else if (what < 9) {
@@ -239,25 +218,9 @@ TEST(ExtentSnapshot, ChangesOfTheListAnswerAsAWalkOfItDoes) {
                 s.clear();
                 w.runs.clear();
             }
-            expectSameAnswers(s, w, random, base, span, large ? 3 : 12);
+            expectSameAnswers(s, w, random, base, total, large ? 3 : 12);
         }
     }
-}
-
-TEST(ExtentSnapshot, AFullListKeepsTheLargestRuns) {
-    CExtentSnapshot s(2);
-    s.addFreeRun(CExtent(0, 4));
-    s.addFreeRun(CExtent(10, 12));
-    EXPECT_EQ(s.smallestRun(), CExtent(10, 12));
-    s.addFreeRun(CExtent(20, 27));
-    EXPECT_EQ(s.runs(), (CExtentSnapshot::Runs{CExtent(0, 4), CExtent(20, 27)}));
-    EXPECT_EQ(s.smallestRun(), CExtent(0, 4));
-    s.addFreeRun(CExtent(40, 44));  // not strictly larger
-    EXPECT_EQ(s.runs(), (CExtentSnapshot::Runs{CExtent(0, 4), CExtent(20, 27)}));
-
-    CExtentSnapshot nothing(0);
-    nothing.addFreeRun(CExtent(0, 100));
-    EXPECT_EQ(nothing.size(), 0u);
 }
 
 TEST(ExtentSnapshot, TheContextReportsTheSnapshotAndItsRealMemory) {
