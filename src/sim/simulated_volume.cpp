@@ -37,14 +37,14 @@ BOOL CSimulatedVolume::getDiskFreeSpace(DWORD* sectorsPerCluster, DWORD* bytesPe
 
 HANDLE CSimulatedVolume::createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES*,
                                     DWORD disposition, DWORD flags, HANDLE) {
-    return volume_->createFile(path, access, shareMode, disposition, flags);
+    return volume_->createFile(longPath(path), access, shareMode, disposition, flags);
 }
 
 BOOL CSimulatedVolume::closeHandle(HANDLE handle) { return volume_->closeHandle(handle); }
 
 BOOL CSimulatedVolume::getFileSize(HANDLE file, LARGE_INTEGER* size) { return volume_->getFileSize(file, size); }
 
-DWORD CSimulatedVolume::getFileAttributes(const WString& path) { return volume_->getFileAttributes(path); }
+DWORD CSimulatedVolume::getFileAttributes(const WString& path) { return volume_->getFileAttributes(longPath(path)); }
 
 BOOL CSimulatedVolume::getVolumeBitmap(LONGLONG startingLcn, VOLUME_BITMAP_BUFFER* out, DWORD outSize,
                                        DWORD* bytesReturned) {
@@ -81,7 +81,7 @@ BOOL CSimulatedVolume::querySeekPenalty(bool& incursSeekPenalty) {
 }
 
 HANDLE CSimulatedVolume::findFirstFile(const WString& pattern, WIN32_FIND_DATAW* data) {
-    return volume_->findFirstFile(pattern, data);
+    return volume_->findFirstFile(longPath(pattern), data);
 }
 
 BOOL CSimulatedVolume::findNextFile(HANDLE find, WIN32_FIND_DATAW* data) { return volume_->findNextFile(find, data); }

@@ -125,3 +125,8 @@ bool CDfrgVolumeCommon::readWholeBitmap(std::unique_ptr<uint8_t[]>& out) {
     }
     return true;
 }
+
+WString longPath(const WString& path) {
+    if (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') return u"\\\\?\\" + path;
+    return path;
+}

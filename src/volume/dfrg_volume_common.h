@@ -6,6 +6,11 @@
 
 #include "volume/dfrg_volume.h"
 
+// The engine builds plain "X:\..." paths; the "\\?\" form lifts the 260-character limit of the
+// file calls, so every volume hands the system that form. Device paths ("\\.\X:") and paths
+// already in that form pass unchanged.
+WString longPath(const WString& path);
+
 class CDfrgVolumeCommon : public CDfrgVolume {
 public:
     WString volumeLabel() const override { return label_; }

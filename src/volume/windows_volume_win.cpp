@@ -12,13 +12,6 @@ namespace {
 
 const wchar_t* wide(const WString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
-// The engine builds plain "X:\..." paths; the "\\?\" form lifts the 260-character limit of the
-// file calls. Device paths ("\\.\X:") and paths already in that form pass unchanged.
-WString longPath(const WString& path) {
-    if (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') return u"\\\\?\\" + path;
-    return path;
-}
-
 void pause(uint32_t ms) { platform::sleepMs(ms); }
 
 using UniqueHandle = platform::UniqueFile;

@@ -3,6 +3,8 @@
 //   exit_probe --raw "LINE"       runs the line as a console does ("/D=C:\A Folder" stays
 //                                 unquoted for an installer); exits with its code
 //   exit_probe --sleep SECONDS
+//   exit_probe --fullscreen SECONDS  shows a borderless window over the whole screen, as a game
+//                                 or a slide show does
 #include "platform/win32_types.h"
 
 #include <shellapi.h>
@@ -15,6 +17,19 @@
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--sleep") == 0) {
         Sleep(static_cast<DWORD>(std::atoi(argv[2])) * 1000);
+        return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--fullscreen") == 0) {
+        HWND w = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"Velkaris full screen", WS_POPUP | WS_VISIBLE, 0, 0,
+                                 GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
+                                 nullptr, nullptr);
+        if (!w) return 3;
+        const DWORD end = GetTickCount() + static_cast<DWORD>(std::atoi(argv[2])) * 1000;
+        for (MSG m; static_cast<LONG>(end - GetTickCount()) > 0;) {
+            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+            Sleep(50);
+        }
+        DestroyWindow(w);
         return 0;
     }
     if (argc < 2) return 2;

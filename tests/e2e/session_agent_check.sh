@@ -88,10 +88,10 @@ wine notepad >/dev/null 2>&1 &
 for ((i = 0; i < 120; i++)); do xdotool search --name "Notepad" >/dev/null 2>&1 && break; sleep 0.25; done
 xdotool windowfocus --sync "$(xdotool search --name "Notepad" | head -1)" >/dev/null 2>&1 || true
 expect_pause "Pause because of keyboard input" 2 xdotool key --clearmodifiers a
-# A window resized from the X side keeps its old rectangle in Wine; one started maximized covers
-# the screen. Its start takes a while under load, so the limit counts from the start command.
-maximized() { wine start /max notepad >/dev/null 2>&1 & }
-expect_pause "Pause because FullScreenWindow and not ScreenSaver" 30 maximized
+# A borderless window over the whole screen, as a game or a slide show shows. Its start takes a
+# while under load, so the limit counts from the start command.
+fullscreen() { wine "$VDS_EXIT_PROBE" --fullscreen 20 >/dev/null 2>&1 & }
+expect_pause "Pause because FullScreenWindow and not ScreenSaver" 20 fullscreen
 grep -q "New Reason.*MouseInput\|MouseInput" "$LOG" && ok "reason MouseInput named" || bad "no MouseInput reason"
 
 cpu_end=$(awk '{print $14 + $15}' "/proc/$agent_pid/stat" 2>/dev/null || echo 0)

@@ -146,3 +146,21 @@ TEST(WalkOrder, NewPassResumedPassAndAResumeNameThatIsGone) {
     EXPECT_EQ(walk(u"C:\\a\\b", u"C:\\a\\b\\gone"),
               (std::vector<WString>{u"C:\\a\\y", u"C:\\k", u"C:\\m", u"C:\\m\\n"}));
 }
+
+TEST(WalkOrder, AFileWhosePathHas300CharactersIsMadeContiguous) {
+    // Past MAX_PATH only the "\\?\" form reaches a file, as on Windows; the walk must use it.
+    auto volume = voltest::makeVolume(1000);
+    WString path = u"C:";
+    for (int i = 0; i < 5; ++i) {
+        path += u"\\" + WString(50, static_cast<char16_t>(u'a' + i));
+        ASSERT_TRUE(volume->createDirectory(u"\\\\?\\" + path));
+    }
+    path += u"\\" + WString(300 - path.size() - 1, u'f');
+    ASSERT_EQ(path.size(), 300u);
+    placeFile(*volume, u"\\\\?\\" + path, {{700, 10}, {800, 10}});
+    EngineFixture f(volume);
+    f.context().makeExtentSnapshot();
+    walkDirectory(f.state, f.context(), u"C:", WString(), false, false);
+    EXPECT_EQ(piecesOf(*volume, u"\\\\?\\" + path), 1u);
+    EXPECT_EQ(f.state.counters.defragged, 1u);
+}
