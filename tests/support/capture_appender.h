@@ -23,8 +23,7 @@ public:
     static CaptureAppender* install() {
         LogManager::shutdown();
         auto* appender = new CaptureAppender;
-        LogManager::instance().addAppender(appender);
-        return appender;
+        return LogManager::instance().addAppender(appender), appender;
     }
     void applySettings(const LogSettings&) override {}
     std::vector<Entry> entries() const {

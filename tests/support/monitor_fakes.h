@@ -1,6 +1,5 @@
-// Fakes of the load samplers' platform services: a process table with scripted counters,
-// windows in Z order, a power status, a spooler, WMI counter objects and a tick the test moves.
-// Failing calls set the thread's last error as the real ones do.
+// Fakes of the load samplers' platform services and a tick the test moves. Failing calls set the
+// thread's last error as the real ones do.
 #pragma once
 #include <algorithm>
 #include <map>
@@ -24,11 +23,11 @@ struct Process {
     monitor::ProcessTimes times;
     monitor::IoCounts io;
     uint64_t faults = 0;
-    monitor::WaitProbe probe{true, 0, true};  // still running
 };
 
 class Processes : public monitor::ProcessAccounting {
 public:
+    using Ref = monitor::ProcessHandle&;
     struct Handle : monitor::ProcessHandle {
         explicit Handle(uint32_t i) : id(i) {}
         uint32_t id;
@@ -42,20 +41,12 @@ public:
         return table[id].parentId = parent, table[id].exeName = exe, table[id];
     }
     std::unique_ptr<monitor::ProcessHandle> open(uint32_t id) override {
-        ++openCalls[id];
-        const uint32_t error = table.count(id) ? table[id].openError : 87;
-        if (error) return fail(error), nullptr;
-        return std::make_unique<Handle>(id);
+        const uint32_t error = (++openCalls[id], table.count(id) ? table[id].openError : 87);
+        return error ? (fail(error), nullptr) : std::make_unique<Handle>(id);
     }
-    bool times(monitor::ProcessHandle& h, monitor::ProcessTimes& out) override {
-        return read(of(h).timesError, of(h).times, out);
-    }
-    bool ioCounts(monitor::ProcessHandle& h, monitor::IoCounts& out) override {
-        return read(of(h).ioError, of(h).io, out);
-    }
-    bool pageFaults(monitor::ProcessHandle& h, uint64_t& out) override {
-        return read(of(h).faultsError, of(h).faults, out);
-    }
+    bool times(Ref h, monitor::ProcessTimes& out) override { return read(of(h).timesError, of(h).times, out); }
+    bool ioCounts(Ref h, monitor::IoCounts& out) override { return read(of(h).ioError, of(h).io, out); }
+    bool pageFaults(Ref h, uint64_t& out) override { return read(of(h).faultsError, of(h).faults, out); }
     uint64_t fileTimeNow() override { return now; }
     bool snapshot(std::vector<monitor::ProcessEntry>& out) override {
         if (snapshotFails) return fail(8);
@@ -63,12 +54,10 @@ public:
         for (const auto& [id, p] : table) out.push_back({id, p.parentId, p.exeName});
         return true;
     }
-    monitor::WaitProbe probeRunning(uint32_t id) override {
-        return table.count(id) ? table[id].probe : monitor::WaitProbe{false, 87, false};
-    }
+    monitor::WaitProbe probeRunning(uint32_t) override { return {true, 0, true}; }
 
 private:
-    const Process& of(monitor::ProcessHandle& h) { return table.at(static_cast<Handle&>(h).id); }
+    const Process& of(Ref h) { return table.at(static_cast<Handle&>(h).id); }
     template <class T>
     static bool read(uint32_t error, const T& value, T& out) { return error ? fail(error) : (out = value, true); }
 };
@@ -129,7 +118,6 @@ public:
     bool screenSaverRunning(bool& running) override { return running = false, true; }
 
 private:
-    // The window, or one that is nothing at all.
     const Window& at(monitor::WindowId w) const {
         static const Window none{0, 0, false, false, "", {}, {}, 0, 0};
         for (const auto& window : zOrder)
@@ -154,12 +142,12 @@ struct Printer {
 
 class Spooler : public monitor::PrintSpooler {
 public:
+    using Ref = monitor::PrinterConnection&;
     struct Connection : monitor::PrinterConnection {
         explicit Connection(const Printer* p) : printer(p) {}
         const Printer* printer;
     };
     std::vector<Printer> printers;
-    uint32_t listError = 122;  // of the size request when printers exist
     bool readFails = false;
     int sizeRequests = 0;
     std::vector<std::string> opened;
@@ -167,7 +155,7 @@ public:
     bool printerListSize(uint32_t& needed) override {
         ++sizeRequests;
         needed = static_cast<uint32_t>(printers.size() * 136);
-        return printers.empty() || fail(listError);
+        return printers.empty() || fail(122);
     }
     bool readPrinterList(uint32_t, std::vector<monitor::PrinterEntry>& out) override {
         if (readFails) return fail(87);
@@ -181,21 +169,16 @@ public:
             if (p.name == name && p.opens) return std::make_unique<Connection>(&p);
         return fail(87), nullptr;
     }
-    bool jobSize(monitor::PrinterConnection& c, uint32_t index, uint32_t& needed) override {
+    bool jobSize(Ref c, uint32_t index, uint32_t& needed) override {
         needed = index < jobs(c).size() ? 64 : 0;
         return needed == 0 || fail(122);
     }
-    bool readJob(monitor::PrinterConnection& c, uint32_t i, uint32_t, uint32_t& s) override {
-        return s = jobs(c).at(i), true;
-    }
+    bool readJob(Ref c, uint32_t i, uint32_t, uint32_t& s) override { return s = jobs(c).at(i), true; }
 
 private:
-    static const std::vector<uint32_t>& jobs(monitor::PrinterConnection& c) {
-        return static_cast<Connection&>(c).printer->jobStates;
-    }
+    static const std::vector<uint32_t>& jobs(Ref c) { return static_cast<Connection&>(c).printer->jobStates; }
 };
 
-// Everything a sampler needs, with the tick under the test's control.
 struct Machine {
     std::shared_ptr<Processes> processes = std::make_shared<Processes>();
     std::shared_ptr<Windows> windows = std::make_shared<Windows>();
@@ -203,12 +186,8 @@ struct Machine {
     std::shared_ptr<Spooler> spooler = std::make_shared<Spooler>();
     std::shared_ptr<uint32_t> tick = std::make_shared<uint32_t>(100000);
 
-    MonitorPlatform platform() const {
-        auto t = tick;
-        return {processes, windows, power, spooler, [t] { return *t; }, {}, {}};
-    }
+    MonitorPlatform platform() const { return {processes, windows, power, spooler, [t = tick] { return *t; }, {}, {}}; }
     void advance(uint32_t ms) { *tick += ms; }
-    // A process with a visible window on a monitor.
     void addWindowed(uint32_t id, monitor::WindowId window) {
         if (!processes->table.count(id)) processes->add(id);
         windows->add(window, id);
@@ -227,11 +206,7 @@ public:
         handle = static_cast<int32_t>(it - n.begin());
         return monitor::kResultOk;
     }
-    monitor::HResult readDword(int32_t handle, uint32_t& value) override {
-        uint64_t v = 0;
-        const monitor::HResult hr = readQword(handle, v);
-        return value = static_cast<uint32_t>(v), hr;
-    }
+    monitor::HResult readDword(int32_t, uint32_t&) override { return monitor::kResultOk; }  // process ids only
     monitor::HResult readQword(int32_t handle, uint64_t& value) override {
         const WString& name = names().at(static_cast<size_t>(handle));
         if (failing.count(name)) return static_cast<monitor::HResult>(0x80041001u);
@@ -248,30 +223,16 @@ private:
 struct WmiState {
     std::map<std::string, monitor::HResult> failures;  // call name -> result, e.g. "createRefresher"
     std::vector<std::shared_ptr<WmiObject>> disks;      // the last one sums all disks
-    std::vector<std::shared_ptr<WmiObject>> processes;
-    int processEnumsAdded = 0, enumsRemoved = 0;
-    bool destroyed = false;
 
     std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
         disks.push_back(std::make_shared<WmiObject>());
         return disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}}, disks.back();
-    }
-    void addProcess(uint32_t id, uint64_t time, uint64_t stamp) {
-        processes.push_back(std::make_shared<WmiObject>());
-        processes.back()->values = {
-            {u"IDProcess", id}, {u"PercentProcessorTime", time}, {u"TimeStamp_Sys100NS", stamp}};
-    }
-    std::shared_ptr<WmiObject> process(uint32_t id) {
-        for (auto& p : processes)
-            if (p->values[u"IDProcess"] == id) return p;
-        return nullptr;
     }
 };
 
 class Wmi : public monitor::WmiCounters {
 public:
     explicit Wmi(std::shared_ptr<WmiState> s) : state_(std::move(s)) {}
-    ~Wmi() override { state_->destroyed = true; }
     monitor::HResult initialiseCom() override { return result("initialiseCom"); }
     monitor::HResult initialiseSecurity() override { return result("initialiseSecurity"); }
     monitor::HResult createLocator() override { return result("createLocator"); }
@@ -279,16 +240,12 @@ public:
     monitor::HResult createRefresher() override { return result("createRefresher"); }
     monitor::HResult configureRefresher() override { return result("configureRefresher"); }
     monitor::HResult addEnum(const WString& cls, int32_t& id) override {
-        const bool disk = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk";
-        state_->processEnumsAdded += disk ? 0 : 1;
-        id = disk ? 1 : ++lastId_;
-        return result("addEnum");
+        return id = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk" ? 1 : 2, result("addEnum");
     }
-    monitor::HResult removeEnum(int32_t) override { return ++state_->enumsRemoved, monitor::kResultOk; }
+    monitor::HResult removeEnum(int32_t) override { return monitor::kResultOk; }
     monitor::HResult refresh() override { return result("refresh"); }
     monitor::HResult objects(int32_t id, std::vector<monitor::WmiObjectRef>& out) override {
-        const auto& list = id == 1 ? state_->disks : state_->processes;
-        out.assign(list.begin(), list.end());
+        if (id == 1) out.assign(state_->disks.begin(), state_->disks.end());
         return result("objects");
     }
 
@@ -297,11 +254,6 @@ private:
         return state_->failures.count(call) ? state_->failures.at(call) : monitor::kResultOk;
     }
     std::shared_ptr<WmiState> state_;
-    int32_t lastId_ = 1;
 };
-
-inline std::unique_ptr<monitor::WmiCounters> makeWmi(std::shared_ptr<WmiState> s) {
-    return std::make_unique<Wmi>(std::move(s));
-}
 
 }  // namespace fakes
