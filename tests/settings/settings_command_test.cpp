@@ -4,12 +4,9 @@
 
 #include <sstream>
 
-#include "config/dfrg_config.h"
 #include "config/product_key.h"
 #include "settings/setting_table.h"
-#include "volume/provider_selection.h"
 #include "support/config_test_registry.h"
-#include "support/fake_volume_provider.h"
 
 namespace {
 
@@ -25,19 +22,18 @@ ToolRun settingsTool(const std::vector<std::string>& args) {
 
 class SettingsCommandTest : public testing::Test {
 protected:
+    // The settings key and the volume key C:, as the service makes them at its first start.
     void SetUp() override {
-        auto provider = std::make_shared<FakeVolumeProvider>();
-        provider->addDrive('C', CVolumeProvider::kDriveFixed, u"System");
-        overrideVolumeProvider(provider);
-        CDfrgConfig firstStart;  // makes the settings key and the volume key C:, as the service does
+        ASSERT_TRUE(registry_.openKey(productKeyPath() + "\\settings\\C:", kRegKeyAllAccess, nullptr, true, c_));
     }
     std::string raw(const std::string& keyPath, const std::string& name) {
-        CRegistry registry;
         CRegistryKey key;
-        registry.openKey(productKeyPath() + "\\settings" + keyPath, kRegKeyRead, nullptr, false, key);
+        registry_.openKey(productKeyPath() + "\\settings" + keyPath, kRegKeyRead, nullptr, false, key);
         return rawValue(key, platform::utf8ToUtf16(name));
     }
     ScopedTestRegistry test_;
+    CRegistry registry_;
+    CRegistryKey c_;
 };
 
 TEST_F(SettingsCommandTest, EverySettingRoundTripsAsTheRegistryTypeAndUnsetRestoresTheDefault) {
@@ -53,8 +49,7 @@ TEST_F(SettingsCommandTest, EverySettingRoundTripsAsTheRegistryTypeAndUnsetResto
             if (!keyPath.empty()) a.insert(a.begin() + 1, "c:");
             return settingsTool(a);
         };
-        ToolRun set = run({"set", s.name, value});
-        ASSERT_EQ(0, set.code) << set.err;
+        ASSERT_EQ(0, run({"set", s.name, value}).code);
         EXPECT_EQ(value + "\n", run({"get", s.name}).out);
         EXPECT_EQ(dword ? dwordValue(static_cast<uint32_t>(std::stoul(value))) : stringValue(platform::utf8ToUtf16(value)),
                   raw(keyPath, s.name));

@@ -19,10 +19,6 @@ public:
         std::lock_guard<std::mutex> lock(lock_);
         drives_[letter & ~0x20] = Drive{type, label, labelReadable, nullptr};
     }
-    void removeDrive(char letter) {
-        std::lock_guard<std::mutex> lock(lock_);
-        drives_.erase(letter & ~0x20);
-    }
     // A fixed drive backed by `volume` (which takes the letter).
     void add(char letter, std::shared_ptr<CMemoryVolume> volume) {
         volume->setDriveLetter(static_cast<char16_t>(letter));
