@@ -51,7 +51,6 @@ TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASaveAndALoadContinuesFromTh
     EXPECT_EQ(10u, stats.current().processed);
     EXPECT_EQ(0u, stats.current().moved) << "the pass counters take REG_QWORD only";
     EXPECT_EQ(100u, stats.complete().processed);
-    EXPECT_EQ(20u, stats.daily().processed);
     EXPECT_EQ(5u, stats.daily().moved) << "a day's key also takes eight binary bytes";
 }
 
