@@ -14,8 +14,7 @@ std::string found(bool ok, const T& value) {  // by reference: read after the qu
 }
 std::string dword(const CRegistryKey& key, const char* name) {
     uint32_t v = 0;
-    bool ok = key.queryDword(name, v, 7);
-    return found(ok, v);
+    return found(key.queryDword(name, v, 7), v);
 }
 
 class RegistryTest : public testing::Test {
@@ -50,29 +49,17 @@ TEST_F(RegistryTest, PathsCreateEveryLevelKeepOnlyTheLastOpenAndFailWithoutLeavi
     EXPECT_EQ(std::vector<std::string>{"first"}, subKeyNames(base_));
 }
 
-TEST_F(RegistryTest, CopiesShareOneKeyThatClosesWithTheLastCopy) {
-    int closedBefore = store_->closed;
-    auto first = std::make_unique<CRegistryKey>(sub("shared"));
-    auto second = std::make_unique<CRegistryKey>(*first);
-    EXPECT_EQ(2, second->useCount());
-    EXPECT_EQ(2u, registry_->openKeyCount());
-    first.reset();
-    EXPECT_EQ(closedBefore, store_->closed);
-    EXPECT_EQ(1, second->useCount());
-    EXPECT_TRUE(second->setDword("alive", 1));
-    second.reset();
-    EXPECT_EQ(closedBefore + 1, store_->closed);
-    EXPECT_EQ(1u, registry_->openKeyCount());
-
-    // Assignment releases the old key; the output may be the parent.
+TEST_F(RegistryTest, CopiesShareOneKeyThatClosesWithTheLastCopyAndTheOutputMayBeTheParent) {
     CRegistryKey a = sub("a"), b = sub("b");
-    closedBefore = store_->closed;
-    a = b;
+    const int closedBefore = store_->closed;
+    a = b;  // releases "a"
     EXPECT_EQ(closedBefore + 1, store_->closed);
     EXPECT_EQ(2, b.useCount());
     ASSERT_TRUE(a.openSubKey("child", kRegKeyAllAccess, true, a));
     EXPECT_EQ("child", a.keyName());
     EXPECT_EQ(1, b.useCount());
+    b = CRegistryKey();
+    EXPECT_EQ(closedBefore + 2, store_->closed);
 }
 
 TEST_F(RegistryTest, QueriesCheckTheTypeAndGiveTheDefault) {
@@ -105,70 +92,38 @@ TEST_F(RegistryTest, QueriesCheckTheTypeAndGiveTheDefault) {
     WString text;
     EXPECT_TRUE(base_.queryString(u"label", text, u""));
     EXPECT_EQ(label, text);
-    EXPECT_EQ(stringValue(u""), rawValue(base_, u"empty")) << "stored with its terminator";
 }
 
 TEST_F(RegistryTest, NamesIgnoreCaseEnumerateSortedAndOpenByIndexToTheEnd) {
     for (const char* name : {"beta", "Alpha", "GAMMA", "delta", "alpha2", "ALPHA"}) sub(name);
     EXPECT_EQ((std::vector<std::string>{"Alpha", "alpha2", "beta", "delta", "GAMMA"}), subKeyNames(base_));
-    const std::string longName = "a-sub-key-name-much-longer-than-four-characters-" + std::string(100, 'x');
-    sub(longName);
-    CRegistryKey first = base_.openSubKeyByIndex(0, kRegKeyAllAccess);
-    EXPECT_EQ(longName, first.keyName());
-    EXPECT_TRUE(first.setDword("x", 1));
-    EXPECT_EQ("GAMMA", base_.openSubKeyByIndex(5, kRegKeyRead).keyName());
-    EXPECT_FALSE(base_.openSubKeyByIndex(6, kRegKeyRead).isValid());
+    EXPECT_TRUE(base_.openSubKeyByIndex(4, kRegKeyAllAccess).setDword("x", 1)) << "GAMMA, with the rights asked";
+    EXPECT_FALSE(base_.openSubKeyByIndex(5, kRegKeyRead).isValid());
 
-    for (const char* name : {"Zulu", "mike", "ALFA", "MIKE"}) ASSERT_TRUE(base_.setDword(name, name[0]));  // M: 77
-    std::vector<WString> names;
+    for (const char* name : {"mike", "MIKE"}) ASSERT_TRUE(base_.setDword(name, name[0]));  // M: 77
     WString name;
-    for (uint32_t i = 0; base_.valueName(i, name); ++i) names.push_back(name);
-    EXPECT_EQ((std::vector<WString>{u"ALFA", u"mike", u"Zulu"}), names);
+    EXPECT_TRUE(base_.valueName(0, name) && name == u"mike" && !base_.valueName(1, name)) << "one value, first name";
     EXPECT_EQ("1:77", dword(base_, "Mike"));
 }
 
-TEST_F(RegistryTest, DeletingValuesAndSubKeys) {
-    ASSERT_TRUE(base_.setDword("gone", 1));
+TEST_F(RegistryTest, DeletingAndHandlesThatMayNotOrCannotWrite) {
+    ASSERT_TRUE(base_.setDword("value", 5) && base_.setDword("gone", 1));
     EXPECT_TRUE(base_.deleteValue(u"GONE"));
     EXPECT_FALSE(base_.deleteValue(u"gone"));
-    for (const char* name : {"v1", "v2", "v3", "v4", "v5"}) ASSERT_TRUE(base_.setDword(name, 1));
-    int deleted = 0;
-    while (base_.deleteValueByIndex(0)) ++deleted;
-    EXPECT_EQ(5, deleted);
-    EXPECT_TRUE(dumpKeyTree(base_).empty());
-
-    sub("parent\\child");
+    CRegistryKey reader, out, doomed = sub("parent\\child");
     EXPECT_FALSE(base_.deleteSubKey("parent")) << "a key with sub keys stays";
-    {
-        CRegistryKey parent = sub("parent", false);
-        EXPECT_TRUE(parent.deleteSubKey("child"));
-        EXPECT_FALSE(parent.deleteSubKey("child"));
-    }
+    EXPECT_TRUE(sub("parent", false).deleteSubKey("CHILD"));
+    EXPECT_FALSE(doomed.setDword("x", 1));
+    EXPECT_FALSE(doomed.openSubKey("child", kRegKeyAllAccess, true, out));
     EXPECT_TRUE(base_.deleteSubKey("parent"));
-    EXPECT_TRUE(subKeyNames(base_).empty());
+    EXPECT_FALSE(base_.deleteSubKey("parent"));
     EXPECT_FALSE(base_.deleteSubKey(""));
-}
-
-TEST_F(RegistryTest, HandlesThatMayNotOrCannotWriteFail) {
-    ASSERT_TRUE(base_.setDword("value", 5));
-    CRegistryKey reader, none, out;
+    EXPECT_TRUE(subKeyNames(base_).empty());
     ASSERT_TRUE(registry_->openKey(test_.rootPath(), kRegKeyRead, nullptr, false, reader));
     EXPECT_EQ("1:5", dword(reader, "value"));
     EXPECT_FALSE(reader.setDword("value", 8));
     EXPECT_FALSE(reader.deleteValue(u"value"));
-
-    EXPECT_EQ("", none.keyName());
-    EXPECT_EQ("0:7", dword(none, "x"));
-    EXPECT_FALSE(none.setDword("x", 1));
-    EXPECT_FALSE(none.openSubKeyByIndex(0, kRegKeyRead).isValid());
-    EXPECT_FALSE(registry_->openKey("x", kRegKeyAllAccess, &none, true, out));
-
-    CRegistryKey doomed = sub("doomed");
-    ASSERT_TRUE(base_.deleteSubKey("doomed"));
-    EXPECT_FALSE(doomed.setDword("x", 1));
-    EXPECT_FALSE(doomed.openSubKey("child", kRegKeyAllAccess, true, out));
-    EXPECT_TRUE(subKeyNames(base_).empty());
-
+    EXPECT_FALSE(registry_->openKey("x", kRegKeyAllAccess, &out, true, out)) << "an invalid parent";
     // A handle that outlives its registry object becomes invalid.
     CRegistry(store_).openKey(test_.rootPath(), kRegKeyAllAccess, nullptr, false, out);
     EXPECT_FALSE(out.setDword("value", 2));

@@ -12,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CChangedFile file;
         if (tracker.resumeTracking())
             for (int i = 0; i < 4 && tracker.pollChanges() == 0; ++i) tracker.nextChangedFile(file);
-    } catch (...) {
-        // A state file that cannot be written again is reported by an exception: fine here.
+    } catch (...) {  // a state file that cannot be written again is reported by an exception
     }
     return 0;
 }

@@ -11,10 +11,8 @@ class ContainedFileAppender : public CFileAppender {
 public:
     void applySettings(const LogSettings& settings) override {
         LogSettings contained = settings;
-        for (const char* key : {"filename", "postfix"}) {
-            auto it = contained.find(key);
-            if (it == contained.end()) continue;
-            std::string& v = it->second;
+        for (auto& [key, v] : contained) {
+            if (key != "filename" && key != "postfix") continue;
             for (char& c : v) c = (c == '/' || c == '\\' || c == ':') ? '_' : c;
             v = (key[0] == 'f' ? "log-" : "") + v.substr(0, 64);
         }
@@ -23,13 +21,11 @@ public:
 };
 
 LogComponent* create(const std::string& name) {
-    if (name == "FileAppender") {
-        auto* a = new ContainedFileAppender;
-        a->setPostfix(LogManager::instance().filePostfix());
-        return a;
-    }
-    // Message boxes would wait for a user.
-    return name == "MessageBoxAppender" ? nullptr : createStandardLogComponent(name);
+    if (name != "FileAppender")  // message boxes would wait for a user
+        return name == "MessageBoxAppender" ? nullptr : createStandardLogComponent(name);
+    auto* a = new ContainedFileAppender;
+    a->setPostfix(LogManager::instance().filePostfix());
+    return a;
 }
 
 }  // namespace

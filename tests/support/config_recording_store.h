@@ -1,4 +1,4 @@
-// A registry store that passes every call on and records it; it can fail creating a key of a name.
+// A registry store that passes every call on and records the changes; it can fail creating a key of a name.
 #pragma once
 #include <string>
 #include <vector>
@@ -10,7 +10,7 @@ class RecordingRegistryStore : public CRegistryStore {
 public:
     explicit RecordingRegistryStore(std::shared_ptr<CRegistryStore> inner) : inner_(std::move(inner)) {}
 
-    std::vector<std::string> setValues, changes;  // names of the values set; of keys made or deleted, values deleted
+    std::vector<std::string> changes;  // "set <value>", "create <key>", "delete <key or value>"
     int opened = 0, closed = 0;
     std::string failCreateOf;  // createKey of this name fails with access denied
 
@@ -19,14 +19,10 @@ public:
         return counted(inner_->openKey(parent, name, access, key));
     }
     uint32_t createKey(RegistryHandle parent, const WString& name, uint32_t access, RegistryHandle& key) override {
-        if (!failCreateOf.empty() && platform::utf16ToUtf8(name) == failCreateOf) return 5;
-        changes.push_back(platform::utf16ToUtf8(name));
-        return counted(inner_->createKey(parent, name, access, key));
+        if (platform::utf16ToUtf8(name) == failCreateOf) return 5;
+        return counted(record("create ", name, inner_->createKey(parent, name, access, key)));
     }
-    void closeKey(RegistryHandle key) override {
-        ++closed;
-        inner_->closeKey(key);
-    }
+    void closeKey(RegistryHandle key) override { ++closed, inner_->closeKey(key); }
     uint32_t enumKey(RegistryHandle key, uint32_t index, uint32_t capacity, WString& name) override {
         return inner_->enumKey(key, index, capacity, name);
     }
@@ -37,21 +33,22 @@ public:
         return inner_->queryValue(key, name, type, data, size);
     }
     uint32_t setValue(RegistryHandle key, const WString& name, uint32_t type, const uint8_t* data, uint32_t size) override {
-        setValues.push_back(platform::utf16ToUtf8(name));
-        return inner_->setValue(key, name, type, data, size);
+        return record("set ", name, inner_->setValue(key, name, type, data, size));
     }
     uint32_t deleteValue(RegistryHandle key, const WString& name) override {
-        changes.push_back(platform::utf16ToUtf8(name));
-        return inner_->deleteValue(key, name);
+        return record("delete ", name, inner_->deleteValue(key, name));
     }
     uint32_t deleteKey(RegistryHandle parent, const WString& name) override {
-        changes.push_back(platform::utf16ToUtf8(name));
-        return inner_->deleteKey(parent, name);
+        return record("delete ", name, inner_->deleteKey(parent, name));
     }
 
 private:
+    uint32_t record(const char* what, const WString& name, uint32_t rc) {
+        changes.push_back(what + platform::utf16ToUtf8(name));
+        return rc;
+    }
     uint32_t counted(uint32_t rc) {
-        if (rc == 0) ++opened;
+        opened += rc == 0;
         return rc;
     }
     std::shared_ptr<CRegistryStore> inner_;

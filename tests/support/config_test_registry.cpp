@@ -15,19 +15,10 @@ std::string hexBytes(uint32_t type, const std::vector<uint8_t>& data) {
     for (uint8_t b : data) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return out;
 }
-
 std::string littleEndian(uint32_t type, uint64_t value, int bytes) {
     std::vector<uint8_t> data;
-    for (int i = 0; i < bytes; ++i) data.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    while (bytes--) data.push_back(static_cast<uint8_t>(value)), value >>= 8;
     return hexBytes(type, data);
-}
-
-void dumpInto(const CRegistryKey& key, const std::string& path, std::map<std::string, std::string>& out) {
-    WString name;
-    for (uint32_t i = 0; key.valueName(i, name); ++i) out[path + "|" + platform::utf16ToUtf8(name)] = rawValue(key, name);
-    CRegistryKey sub;
-    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i)
-        dumpInto(sub, path.empty() ? sub.keyName() : path + "\\" + sub.keyName(), out);
 }
 
 }  // namespace
@@ -42,7 +33,7 @@ ScopedTestRegistry::ScopedTestRegistry() {
     previousDirectory_ = platform::currentDirectory();
     platform::setCurrentDirectory((scratch / "work").string());
     setRegistryStorePath((scratch / "db" / "registry.sqlite3").string());  // the Windows registry has no path
-    setProductKeyPath(productKey());
+    setProductKeyPath(root_ + "\\Velkaris Lumeric Defrag");
 }
 
 ScopedTestRegistry::~ScopedTestRegistry() {
@@ -61,11 +52,13 @@ ScopedTestRegistry::~ScopedTestRegistry() {
     std::filesystem::remove_all(scratch_, ignored);
 }
 
-std::string ScopedTestRegistry::productKey() const { return root_ + "\\Velkaris Lumeric Defrag"; }
-
-std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key) {
+std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key, const std::string& path) {
     std::map<std::string, std::string> out;
-    dumpInto(key, "", out);
+    WString name;
+    for (uint32_t i = 0; key.valueName(i, name); ++i) out[path + "|" + platform::utf16ToUtf8(name)] = rawValue(key, name);
+    CRegistryKey sub;
+    for (uint32_t i = 0; (sub = key.openSubKeyByIndex(i, kRegKeyRead)).isValid(); ++i)
+        for (auto& v : dumpKeyTree(sub, path.empty() ? sub.keyName() : path + "\\" + sub.keyName())) out.insert(v);
     return out;
 }
 

@@ -10,22 +10,18 @@ public:
     ScopedTestRegistry();
     ~ScopedTestRegistry();
     ScopedTestRegistry(const ScopedTestRegistry&) = delete;
-    ScopedTestRegistry& operator=(const ScopedTestRegistry&) = delete;
 
-    // A key below HKEY_LOCAL_MACHINE (not created yet), and the product key below it.
+    // A key below HKEY_LOCAL_MACHINE (not created yet); the product key lies below it.
     const std::string& rootPath() const { return root_; }
-    std::string productKey() const;
     // Its sub directory "work" is current during the test, so "..\state\" is scratch/state.
     const std::string& scratchDirectory() const { return scratch_; }
 
 private:
-    std::string root_;
-    std::string scratch_;
-    std::string previousDirectory_;
+    std::string root_, scratch_, previousDirectory_;
 };
 
 // Every value below key: "sub\path|name" -> "type:hex bytes" ("|name" for the key's own values).
-std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key);
+std::map<std::string, std::string> dumpKeyTree(const CRegistryKey& key, const std::string& path = "");
 std::vector<std::string> subKeyNames(const CRegistryKey& key);  // in enumeration order
 bool deleteKeyTree(CRegistryKey parent, const std::string& name);
 // "type:hex" of one value, as dumpKeyTree shows it; empty when missing.

@@ -12,23 +12,19 @@
 
 class FakeVolumeProvider : public CVolumeProvider {
 public:
-    static constexpr uint32_t kDriveNoRootDir = 1, kDriveRemote = 4, kDriveCdRom = 5;
+    static constexpr uint32_t kDriveRemote = 4, kDriveCdRom = 5;
 
     // A drive whose label cannot be read when labelReadable is false; opening it fails.
     void addDrive(char letter, uint32_t type, const WString& label, bool labelReadable = true) {
         std::lock_guard<std::mutex> lock(lock_);
         drives_[letter & ~0x20] = Drive{type, label, labelReadable, nullptr};
     }
-    void removeDrive(char letter) {
-        std::lock_guard<std::mutex> lock(lock_);
-        drives_.erase(letter & ~0x20);
-    }
     // A fixed drive backed by `volume` (which takes the letter).
     void add(char letter, std::shared_ptr<CMemoryVolume> volume) {
         volume->setDriveLetter(static_cast<char16_t>(letter));
-        WString label = volume->geometry().label;
+        addDrive(letter, kDriveFixed, volume->geometry().label);
         std::lock_guard<std::mutex> lock(lock_);
-        drives_[letter & ~0x20] = Drive{kDriveFixed, label, true, std::move(volume)};
+        drives_[letter & ~0x20].volume = std::move(volume);
     }
     // A fixed drive that is listed but cannot be opened.
     void failOpening(char letter) { addDrive(letter, kDriveFixed, WString(), false); }
@@ -42,7 +38,7 @@ public:
     uint32_t driveType(const WString& rootPath) override {
         std::lock_guard<std::mutex> lock(lock_);
         const Drive* d = find(rootPath);
-        return d ? d->type : kDriveNoRootDir;
+        return d ? d->type : 1;  // no root directory
     }
     bool volumeLabel(const WString& rootPath, WString& label) override {
         std::lock_guard<std::mutex> lock(lock_);
@@ -51,24 +47,20 @@ public:
         return d && d->labelReadable;
     }
     std::unique_ptr<CDfrgVolume> openVolume(char letter) override {
-        std::shared_ptr<CMemoryVolume> volume;
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            auto it = drives_.find(letter & ~0x20);
-            if (it != drives_.end()) volume = it->second.volume;
-        }
+        std::lock_guard<std::mutex> lock(lock_);
+        auto it = drives_.find(letter & ~0x20);
+        std::shared_ptr<CMemoryVolume> volume = it == drives_.end() ? nullptr : it->second.volume;
         if (!volume) throw CDfrgException(ErrorVolumeUnavailable, std::string("Couldn't open Volume ! \\\\.\\") + letter + ":");
         return std::make_unique<CSimulatedVolume>(volume, nullptr, [](uint32_t) {});
     }
 
 private:
     struct Drive {
-        uint32_t type = kDriveFixed;
+        uint32_t type;
         WString label;
-        bool labelReadable = true;
+        bool labelReadable;
         std::shared_ptr<CMemoryVolume> volume;
     };
-    // Root paths look like "C:\".
     const Drive* find(const WString& rootPath) const {
         if (rootPath.size() != 3 || rootPath[1] != u':' || rootPath[2] != u'\\' || rootPath[0] > 0x7F) return nullptr;
         auto it = drives_.find(static_cast<char>(rootPath[0] & ~0x20));
