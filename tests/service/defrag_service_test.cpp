@@ -22,6 +22,7 @@ protected:
     void SetUp() override {
         log = CaptureAppender::install();
         service->setPausePipeName(pipeName);
+        service->setAgentPipeName(pipeName + "-agent");
         // One small volume, so that the engine has work and keeps following it.
         auto provider = std::make_shared<FakeVolumeProvider>();
         CMemoryVolume::Geometry geometry;
