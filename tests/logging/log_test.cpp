@@ -76,11 +76,11 @@ TEST_F(LogMessageTest, SimpleLayoutGroupsAndProperties) {
     LogScope scope("scope");
     LogMessage m(scope, 700);
     LogPropertyList info, record;
-    info.add("Action", "Write").add("Address", 0);
+    info.add("Action", "Write").add("Address", 0).add("Load", 500.0).add("Share", 0.1).add("Tiny", 2e-7);
     record.add("Code", 3221225477u).add("ExceptionInformation", std::move(info));
     m.text("crash").prop("ExceptionRecord", std::move(record));
     EXPECT_EQ(layout.format(m), "scope: -> crash\nExceptionRecord: \n Code: 3221225477\n"  // one blank per level
-                                " ExceptionInformation: \n  Action: Write\n  Address: 0\n");
+                                " ExceptionInformation: \n  Action: Write\n  Address: 0\n  Load: 500\n  Share: 0.1\n  Tiny: 2e-07\n");
 }
 
 TEST(LogFilterTest, PriorityFilterModes) {
