@@ -68,10 +68,13 @@ protected:
 TEST_F(DefragServiceTest, ForegroundRunWithAnUnknownWordRunsUntilStoppedAndCleansUpInOrder) {
     std::thread stopper([&] {
         ASSERT_TRUE(waitForLog("Thread init done"));
+        for (int i = 0; i < 1000 && activity.asked < 2; ++i) platform::sleepMs(10);
         service->requestStop();
     });
     runForeground({"prog", "-exec", "-x"});
     stopper.join();
+    EXPECT_GE(activity.asked, 2);
+    EXPECT_EQ(activity.askedFromBackground, 0);  // the worker alone works in the background
     for (const char* text : {"Unknown Parameter -x", "checkSystemThread started", "checkSystemThread finished. Ending.",
                              "Exiting serviceWork", "Engine destructor finished."})
         EXPECT_EQ(count(text), 1) << text;

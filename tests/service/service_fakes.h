@@ -1,12 +1,17 @@
 // The service's surroundings in memory: a service control manager with one service, its state
 // and a record of the calls; and the user's activity as the test sets it.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/last_error.h"
+#include "platform/win32_types.h"
+#ifndef _WIN32
+#include <sched.h>
+#endif
 #include "service/pause_policy.h"
 #include "service/service_control.h"
 
@@ -24,12 +29,27 @@ bool eventually(Condition condition) {
     return condition();
 }
 
+// Whether the calling thread runs at the worker's background priority.
+inline bool threadInBackground() {
+#ifdef _WIN32
+    return GetThreadPriority(GetCurrentThread()) < THREAD_PRIORITY_NORMAL;
+#else
+    return sched_getscheduler(0) == SCHED_IDLE;
+#endif
+}
+
 class FakeActivity : public UserActivity {
 public:
     uint32_t input = 0;
     int32_t x = 0, y = 0;
     bool battery = false, fullscreen = false, saver = false;
-    bool lastInputTime(uint32_t& t) override { return t = input, true; }
+    // The monitoring thread asks every loop; it must never be lowered with the worker.
+    std::atomic<int> asked{0}, askedFromBackground{0};
+    bool lastInputTime(uint32_t& t) override {
+        ++asked;
+        if (threadInBackground()) ++askedFromBackground;
+        return t = input, true;
+    }
     bool cursorPosition(int32_t& cx, int32_t& cy) override { return cx = x, cy = y, true; }
     bool isOnBattery() override { return battery; }
     bool hasFullscreenWindow() override { return fullscreen; }
