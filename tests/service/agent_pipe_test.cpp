@@ -119,3 +119,18 @@ TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
     next.close();
     server.reset();  // before the clock goes
 }
+
+TEST_F(AgentPipeTest, TwoAgentsReportSideBySideAndAClosedOneIsForgotten) {
+    agent::CAgentPipeClient one, two;
+    ASSERT_TRUE(one.connect(name) && two.connect(name));
+    agent::Report a = report(1), b = report(2);
+    a.windowedProcesses = {7, 42};
+    b.windowedProcesses = {42};
+    ASSERT_TRUE(one.send(agent::encode(a)) && two.send(agent::encode(b)));
+    ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 2; }));
+    std::vector<uint32_t> ids;
+    EXPECT_TRUE(reports.windowedProcesses(platform::tickCount(), ids));
+    EXPECT_EQ(ids, (std::vector<uint32_t>{7, 42}));
+    one.close();
+    EXPECT_TRUE(eventually([&] { return reports.connectionCount() == 1; }));
+}
