@@ -51,7 +51,7 @@ grep -q "Defrag thread terminating because of stop request." "$LOG" && ok "worke
 expect_run "start again" 0 -s
 processed_above "${before:-0}" && ok "the pass carries on ($before -> $P)" || bad "the pass started over ($before -> $P)"
 
-inits=$(grep -c 'Init done.' "$LOG") stops=$(grep -c 'Received STOP' "$LOG")
+inits=$(grep -c 'Init done.' "$LOG" || true) stops=$(grep -c 'Received STOP' "$LOG" || true)
 expect_run "control 220" 0 -control 220
 wait_for_log "Service control code 220 called, restarting Service" && ok "220 reached the handler" || bad "220 not logged"
 for ((i = 0; i < 40; i++)); do [ "$(grep -c 'Init done.' "$LOG")" -gt "$inits" ] && break; sleep 0.25; done
@@ -59,8 +59,9 @@ expect_eq "phases ran again after 220" $((inits + 1)) "$(grep -c 'Init done.' "$
 expect_eq "no stop between the rounds" "$stops" "$(grep -c 'Received STOP' "$LOG")"
 
 expect_run "stop again" 0 -stop
-for ((i = 0; i < 60; i++)); do [ "$(grep -c 'Service End' "$LOG")" -ge 2 ] && break; sleep 0.25; done
-expect_eq "process ended in order" 2 "$(grep -c 'Service End' "$LOG")"
+# Each start begins a new log: the second run's end is the one in it.
+for ((i = 0; i < 60; i++)); do [ "$(grep -c 'Service End' "$LOG")" -ge 1 ] && break; sleep 0.25; done
+expect_eq "process ended in order" 1 "$(grep -c 'Service End' "$LOG")"
 expect_run "stop while stopped" 1062 -stop
 expect_run "uninstall" 0 -uninstall
 expect_eq "the agent's Run entry is removed" "" "$(reg_value "$run" VelkarisDefragAgent)"
