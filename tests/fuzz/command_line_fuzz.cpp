@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "../service/fake_service_control.h"
+#include "../service/service_fakes.h"
 #include "service/service.h"
 
 namespace {
