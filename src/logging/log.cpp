@@ -1,5 +1,6 @@
 #include "logging/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -8,8 +9,11 @@
 #include "logging/log_manager.h"
 
 namespace {
-thread_local std::vector<const LogScope*> t_scopes;
-thread_local std::string t_threadName;
+// Trivially destructible on purpose: with mingw-w64, destructors of thread-local objects can run
+// after the thread's storage is freed and crash a thread as it ends. Scopes form a list through
+// their parents instead of a vector, and the thread name lives in a fixed buffer.
+thread_local const LogScope* t_top = nullptr;
+thread_local char t_threadName[64];
 std::atomic<bool> g_loggingStarted{false};
 }  // namespace
 
@@ -41,37 +45,37 @@ std::string LogPropertyList::formatDouble(double value) {
     return buffer;
 }
 
-LogScope::LogScope(const char* name) : name_(name ? name : ""), pushed_(true) { t_scopes.push_back(this); }
+LogScope::LogScope(const char* name) : name_(name ? name : ""), pushed_(true), parent_(t_top) { t_top = this; }
 
 LogScope::LogScope(const char* name, CategoryTag) : name_(name ? name : ""), pushed_(false) {}
 
 LogScope::~LogScope() {
     if (!pushed_) return;
-    // Normally the top; search anyway so that an out-of-order destruction cannot corrupt the stack.
-    for (auto it = t_scopes.rbegin(); it != t_scopes.rend(); ++it) {
-        if (*it == this) {
-            t_scopes.erase(std::next(it).base());
-            break;
+    if (t_top == this) {
+        t_top = parent_;
+        return;
+    }
+    // Normally the top; unlink it anyway so that an out-of-order destruction cannot corrupt the stack.
+    for (const LogScope* s = t_top; s; s = s->parent_) {
+        if (s->parent_ == this) {
+            s->parent_ = parent_;
+            return;
         }
     }
 }
 
 LogMessage::LogMessage(const LogScope& scope, int priority) : priority_(priority) {
-    size_t end = t_scopes.size();
-    bool onStack = false;
-    for (size_t i = 0; i < t_scopes.size(); ++i) {
-        if (t_scopes[i] == &scope) {
-            end = i;
-            onStack = true;
-            break;
-        }
+    // The open scopes below `scope` (all of them when it is not open on this thread), outermost first.
+    std::vector<const LogScope*> outer;
+    for (const LogScope* s = t_top; s; s = s->parent()) {
+        if (s == &scope) outer.clear();
+        else outer.push_back(s);
     }
-    for (size_t i = 0; i < end; ++i) {
-        scopePath_ += t_scopes[i]->name();
+    for (auto it = outer.rbegin(); it != outer.rend(); ++it) {
+        scopePath_ += (*it)->name();
         scopePath_ += '.';
     }
     scopePath_ += scope.name();
-    (void)onStack;
 }
 
 LogMessage::~LogMessage() {
@@ -100,9 +104,13 @@ LogMessage& LogMessage::prop(const std::string& name, LogPropertyList list) {
     return *this;
 }
 
-void setLogThreadName(const std::string& name) { t_threadName = name; }
+void setLogThreadName(const std::string& name) {
+    const size_t n = std::min(name.size(), sizeof t_threadName - 1);
+    std::memcpy(t_threadName, name.data(), n);
+    t_threadName[n] = '\0';
+}
 std::string logThreadName() { return t_threadName; }
-const char* logThreadNameText() { return t_threadName.c_str(); }
+const char* logThreadNameText() { return t_threadName; }
 
 void setLoggingStarted(bool started) { g_loggingStarted = started; }
 bool loggingStarted() { return g_loggingStarted; }

@@ -80,6 +80,7 @@ public:
     LogScope& operator=(const LogScope&) = delete;
 
     const std::string& name() const { return name_; }
+    const LogScope* parent() const { return parent_; }
 
 protected:
     struct CategoryTag {};
@@ -88,6 +89,8 @@ protected:
 private:
     std::string name_;
     bool pushed_;
+    // The scope opened before this one on the same thread; relinked if scopes end out of order.
+    mutable const LogScope* parent_ = nullptr;
 };
 
 // A named scope that outlives single operations (the main category "main"). It is not pushed on

@@ -210,19 +210,14 @@ void CService::setStatus(uint32_t state) {
 void CService::serviceMain(int, char**) {
     LogScope scope("serviceMain");
     statusHandle_ = api_.registerControlHandler(serviceName(), &CService::controlEntry, this);
-    if (!statusHandle_) {
-        setStatus(ServiceState::Stopped);
-    } else {
+    if (statusHandle_) {
         logText(scope, LogPriority::Informal, "Start Pending");
         setStatus(ServiceState::StartPending);
         while (restart_) {
             // Cleared before init, so that a restart asked for while init runs is kept.
             restart_ = false;
             logText(scope, LogPriority::Informal, "Calling init");
-            if (!init()) {
-                setStatus(ServiceState::Stopped);
-                break;
-            }
+            if (!init()) break;
             setStatus(ServiceState::Running);
             logText(scope, LogPriority::Informal, "Init done.");
             serviceWork(0, nullptr);
@@ -232,13 +227,13 @@ void CService::serviceMain(int, char**) {
             if (!again) setStatus(ServiceState::StopPending);
             cleanup();
             logText(scope, LogPriority::Informal, "Cleanup Done.");
-            if (!again || stopRequested()) {
-                setStatus(ServiceState::Stopped);
-                break;
-            }
+            if (!again || stopRequested()) break;
         }
     }
+    // Logged before the last report: once the last service of the process reports stopped, the
+    // dispatcher returns and the process may end before this thread writes anything more.
     logText(scope, LogPriority::Informal, "serviceMain exiting.");
+    setStatus(ServiceState::Stopped);
 }
 
 uint32_t CService::serviceControlHandler(uint32_t control, uint32_t, void*) {

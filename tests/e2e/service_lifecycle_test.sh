@@ -44,7 +44,7 @@ expect_eq "status 3: working" 3 "$(stat_value Status)"
 sleep 1
 before=$(stat_value "Processed Files")
 expect_run "stop" 0 -stop
-wait_for_log "serviceMain exiting." 30 && ok "stopped in order" || bad "no serviceMain exiting."
+wait_for_log "serviceMain exiting." 30 && ok "stopped in order" || { bad "no serviceMain exiting."; tail -n 30 "$LOG"; }
 [ -s "$unix/state/resumeInfo" ] && ok "resume info written" || bad "no resume info"
 grep -q "Defrag thread terminating because of stop request." "$LOG" && ok "worker ended by the stop" \
   || bad "worker did not log the stop"
