@@ -95,6 +95,7 @@ void CAgentPipeServer::serve(AgentPipeConnection& connection, uint64_t id) {
     std::vector<uint8_t> message;
     uint32_t windowStart = platform::tickCount();
     uint32_t inWindow = 0;
+    bool announced = false;
     for (;;) {
         switch (connection.read(message, kSilentMs)) {
         case AgentPipeConnection::Read::Stopped:
@@ -121,5 +122,14 @@ void CAgentPipeServer::serve(AgentPipeConnection& connection, uint64_t id) {
         if (age > static_cast<int32_t>(agent::kFreshMs) || age < -static_cast<int32_t>(agent::kFreshMs))
             return drop(Drop::Stale, id);
         reports_.update(id, report, now);
+        if (!announced) {
+            // From here on the user's input in that session can pause the engine.
+            announced = true;
+            LogScope scope("CAgentPipeServer");
+            LogMessage(scope, LogPriority::Informal)
+                .text("Agent connected")
+                .prop("Session", report.sessionId)
+                .prop("Connection", id);
+        }
     }
 }

@@ -20,7 +20,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 3 && std::strcmp(argv[1], "--fullscreen") == 0) {
-        HWND w = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"Velkaris full screen", WS_POPUP | WS_VISIBLE, 0, 0,
+        // A class of its own: a static control answers hit tests as transparent, so the window
+        // under the screen's centre would be the one below it.
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+        wc.lpszClassName = L"VelkarisFullScreen";
+        if (!RegisterClassW(&wc)) return 3;
+        HWND w = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"Velkaris full screen", WS_POPUP | WS_VISIBLE, 0, 0,
                                  GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr,
                                  nullptr, nullptr);
         if (!w) return 3;
