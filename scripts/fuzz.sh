@@ -20,13 +20,12 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in tests/fuzz/*_fuzz.cpp; do targets+=("$(basename "$f" .cpp)"); done
 fi
 mkdir -p build/fuzz/findings
-failed=0
-for t in "${targets[@]}"; do
-  name=${t%_fuzz}
-  work=$root/build/fuzz/corpus/$name
+# VDS_FUZZ_JOBS targets at a time (default 2, one per core); results are printed in order.
+jobs=${VDS_FUZZ_JOBS:-2}
+fuzz_one() {  # target: runs it, leaves its verdict in build/fuzz/<name>.result
+  local t=$1 name=${1%_fuzz} rc runs cov
+  local work=$root/build/fuzz/corpus/$name log=$root/build/fuzz/$name.log
   mkdir -p "$work"
-  log=build/fuzz/$name.log
-  echo "== fuzz $name (${seconds}s)"
   ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$bin/$t" -max_total_time="$seconds" -timeout="${VDS_FUZZ_TIMEOUT:-10}" -rss_limit_mb=1024 \
@@ -36,12 +35,24 @@ for t in "${targets[@]}"; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1)
   if [ "$rc" -ne 0 ]; then
-    failed=$((failed + 1))
-    echo "FAIL: $name (exit $rc); see $log"
-    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error|.*Test unit written)' "$log" | head -5
+    { echo "FAIL: $name (exit $rc); see $log"
+      grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error|.*Test unit written)' "$log" | head -5; } >"$root/build/fuzz/$name.result"
   else
-    echo "ok: $name: ${runs:-?} runs, ${cov:-cov: ?}"
+    echo "ok: $name: ${runs:-?} runs, ${cov:-cov: ?}" >"$root/build/fuzz/$name.result"
   fi
+}
+echo "== fuzz ${#targets[@]} targets, ${seconds}s each, $jobs at a time"
+for t in "${targets[@]}"; do
+  rm -f "build/fuzz/${t%_fuzz}.result"
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
+  fuzz_one "$t" &
+done
+wait
+failed=0
+for t in "${targets[@]}"; do
+  result=build/fuzz/${t%_fuzz}.result
+  if [ -f "$result" ]; then cat "$result"; else echo "FAIL: ${t%_fuzz} left no result"; fi
+  grep -q '^ok: ' "$result" 2>/dev/null || failed=$((failed + 1))
 done
 echo "fuzz targets: $(( ${#targets[@]} - failed )) passed, $failed failed"
 [ "$failed" -eq 0 ]
