@@ -1,7 +1,5 @@
 #include "engine/defrag_smart.h"
 
-#include <atomic>
-
 #include "config/dfrg_config.h"
 #include "config/dfrg_statistics.h"
 #include "engine/file_processing.h"
@@ -25,14 +23,6 @@ constexpr double kProductiveShare = 0.01;
 constexpr int32_t kFirstPanicPass = 2;
 constexpr int32_t kLastPanicPass = 2;
 
-std::atomic<SmartSleepFunction> g_sleep{nullptr};
-
-void smartSleep(uint32_t ms) {
-    SmartSleepFunction sleep = g_sleep.load();
-    if (sleep) sleep(ms);
-    else platform::sleepMs(ms);
-}
-
 bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 // The directory above the process's current directory (the executable's), where the service
@@ -51,8 +41,6 @@ bool hasLogExtension(const WString& path) {
 }
 
 }  // namespace
-
-void setSmartSleepFunction(SmartSleepFunction sleep) { g_sleep.store(sleep); }
 
 CDefragSmart::CDefragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config,
                            const WString& serviceDirectory)
@@ -104,7 +92,7 @@ int32_t CDefragSmart::storeMode(CDfrgContext& volume, int32_t mode) {
 
 void CDefragSmart::pauseChecking(CDfrgContext& volume) {
     for (uint32_t i = 0; i < kWaitSteps; ++i) {
-        smartSleep(kWaitStepMs);
+        platform::sleepMs(kWaitStepMs);
         checkState(volume);
     }
 }

@@ -69,6 +69,3 @@ private:
 // begin(), then iterations until an exception ends the loop.
 void defragSmart(CPassState& state, const CContextList& contexts, CDfrgConfig& config);
 
-// The state machine's waits (platform::sleepMs when null). For tests.
-using SmartSleepFunction = void (*)(uint32_t ms);
-void setSmartSleepFunction(SmartSleepFunction sleep);

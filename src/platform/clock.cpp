@@ -6,9 +6,17 @@ namespace platform {
 
 namespace {
 std::atomic<ClockSource*> g_override{nullptr};
+std::atomic<uint32_t> g_generation{0};
 }  // namespace
 
-void setClockOverride(ClockSource* source) { g_override.store(source); }
+void setClockOverride(ClockSource* source) {
+    g_override.store(source);
+    ++g_generation;
+}
+
+ClockSource* clockOverride() { return g_override.load(); }
+
+uint32_t clockGeneration() { return g_generation.load(); }
 
 uint32_t tickCount() {
     ClockSource* source = g_override.load();

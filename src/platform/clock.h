@@ -35,6 +35,9 @@ public:
 // Installs `source` for every thread (nullptr restores the system clock). The caller keeps it
 // alive until it is replaced; not meant to change while other threads read the time.
 void setClockOverride(ClockSource* source);
+ClockSource* clockOverride();
+// Changes with every override set or removed: a tick kept from before is from another time base.
+uint32_t clockGeneration();
 
 // The system clock itself, whatever override is set.
 uint32_t systemTickCount();

@@ -18,12 +18,7 @@ const char16_t kStateTag[] = u"VCHANGEMAN";
 // A tag longer than this is not ours; no need to read it in.
 constexpr uint32_t kMaxTagLength = 64;
 
-std::atomic<ChangeTrackerTickSource> g_tickSource{nullptr};
-
-uint32_t now() {
-    ChangeTrackerTickSource source = g_tickSource.load();
-    return source ? source() : platform::tickCount();
-}
+uint32_t now() { return platform::tickCount(); }
 
 uint32_t readU32(const uint8_t* p) {
     uint32_t v;
@@ -32,8 +27,6 @@ uint32_t readU32(const uint8_t* p) {
 }
 
 }  // namespace
-
-void setChangeTrackerTickSource(ChangeTrackerTickSource source) { g_tickSource.store(source); }
 
 CVolumeChangeTracker::CVolumeChangeTracker(char16_t driveLetter, const WString& basePath, FeedOpener openFeed)
     : stateFilePath_(basePath + u"_manual"),

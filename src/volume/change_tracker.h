@@ -108,6 +108,3 @@ private:
     bool savingSuppressed_ = false;
 };
 
-// The millisecond tick the trackers read (platform::tickCount when null). For tests.
-using ChangeTrackerTickSource = uint32_t (*)();
-void setChangeTrackerTickSource(ChangeTrackerTickSource source);

@@ -15,18 +15,14 @@ namespace {
 
 constexpr uint32_t kPollIntervalMs = 500;
 
-std::atomic<ContextTickSource> g_tickSource{nullptr};
 // The time of the last state poll, shared by all contexts; a lost update only shifts the next
-// poll.
+// poll. Kept with the clock's generation: after a change of clock the next call polls at once.
 std::atomic<uint32_t> g_lastPoll{0};
-std::atomic<bool> g_pollStarted{false};
+std::atomic<uint32_t> g_pollGeneration{~0u};
 // The longest piecewise refresh seen in this process.
 std::atomic<uint32_t> g_longestRefresh{0};
 
-uint32_t now() {
-    ContextTickSource source = g_tickSource.load();
-    return source ? source() : platform::tickCount();
-}
+uint32_t now() { return platform::tickCount(); }
 
 std::mutex g_listenerLock;
 std::vector<PauseListener*> g_listeners;
@@ -45,11 +41,6 @@ void notifyListeners(Call call) {
 }
 
 }  // namespace
-
-void setContextTickSource(ContextTickSource source) {
-    g_tickSource.store(source);
-    g_pollStarted.store(false);
-}
 
 void addPauseListener(PauseListener* listener) {
     std::lock_guard<std::mutex> guard(g_listenerLock);
@@ -117,8 +108,8 @@ bool CDfrgContext::isHolding() {
 
 void checkState(CDfrgContext& context) {
     const uint32_t t = now();
-    bool expected = false;
-    if (g_pollStarted.compare_exchange_strong(expected, true)) g_lastPoll.store(t - kPollIntervalMs);
+    const uint32_t generation = platform::clockGeneration();
+    if (g_pollGeneration.exchange(generation) != generation) g_lastPoll.store(t - kPollIntervalMs);
     if (t - g_lastPoll.load() < kPollIntervalMs) return;
     g_lastPoll.store(t);
 

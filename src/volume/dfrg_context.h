@@ -116,7 +116,3 @@ private:
 // CDfrgException(ErrorStopRequested) with an empty message once a stop was requested.
 void checkState(CDfrgContext& context);
 
-// The millisecond tick that checkState and the holds read (platform::tickCount when null);
-// setting it also makes the next checkState poll at once. For tests.
-using ContextTickSource = uint32_t (*)();
-void setContextTickSource(ContextTickSource source);

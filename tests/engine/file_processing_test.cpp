@@ -119,7 +119,7 @@ TEST(ProcessFile, OrdinaryErrorsAreSilentOthersLoggedVolumeLossAndStopPassOn) {
     volume->setOpenFault(kFrag, static_cast<DWORD>(ErrorVolumeUnavailable));
     EXPECT_EQ(codeOf([&] { processFile(s, f.context(), kFrag, true, nullptr, false); }), ErrorVolumeUnavailable);
     f.context().stopAll();
-    EngineFixture::advance();
+    f.advance();
     EXPECT_EQ(codeOf([&] { processFile(s, f.context(), kEmpty, true, nullptr, false); }), ErrorStopRequested);
     EXPECT_EQ(s.currentPath, kTight);
 }

@@ -11,11 +11,11 @@
 namespace {
 
 // A file on volume C: whose change the tracker has seen and whose quiet minute is over.
-void changeFile(CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn,
+void changeFile(FakeClock& clock, CMemoryVolume& v, CVolumeChangeTracker& tracker, const WString& path, uint64_t lcn,
                 size_t pending = 1) {
     ASSERT_TRUE(v.placeFile(path, 0, 4096, {{lcn, 1}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == pending; }));
-    FakeClocks::advanceTracker(60000);
+    clock.tick_ += 60000;
 }
 
 TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
@@ -57,14 +57,14 @@ TEST_F(SmartTest, ReactModeIsPacedAndEndsAfterSevenDaysWithAScanPassInTheSameIte
     ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     EXPECT_EQ(statistics->getStatus(), 4);  // every volume only follows changes
     ASSERT_EQ(count("Finished Scan pass"), 1);
-    EXPECT_EQ(FakeClocks::sleeps(), 0u);
+    EXPECT_EQ(clock.sleeps_.load(), 0u);
     EXPECT_TRUE(smart->reactPause());
 
     // React steps in a row are five seconds apart.
     setModeAge(u'C', 6.9);
     smart->iteration();
-    EXPECT_EQ(FakeClocks::sleeps(), 50u);
-    EXPECT_EQ(FakeClocks::sleptMs(), 5000u);
+    EXPECT_EQ(clock.sleeps_.load(), 50u);
+    EXPECT_EQ(clock.slept_.load(), 5000u);
     EXPECT_EQ(count("Resetting volume mode to scan mode because of react mode age."), 0);
     EXPECT_EQ(count("Finished Scan pass"), 1);
 
@@ -96,14 +96,14 @@ TEST_F(SmartTest, AnUnavailableVolumeIsLeftAloneForFiveMinutes) {
 
     const size_t started = startedFiles().size();
     for (uint32_t wait : {0u, 290000u}) {
-        FakeClocks::advanceContext(wait);
+        clock.tick_ += wait;
         smart->iteration();
         EXPECT_EQ(startedFiles().size(), started);
     }
-    EXPECT_EQ(FakeClocks::sleeps(), 100u);
-    FakeClocks::advanceContext(10001);
+    EXPECT_EQ(clock.sleeps_.load(), 100u);
+    clock.tick_ += 10001;
     smart->iteration();
-    EXPECT_EQ(FakeClocks::sleeps(), 100u);
+    EXPECT_EQ(clock.sleeps_.load(), 100u);
     EXPECT_GT(startedFiles().size(), started + 20);
     EXPECT_EQ(count("Finished Scan pass", "C:"), 1);
 }
@@ -124,7 +124,7 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
     EXPECT_EQ(startedFiles().size(), before);
     EXPECT_EQ(piecesOf(v, u"C:\\media\\new"), 2u);
 
-    FakeClocks::advanceTracker(60000);
+    clock.tick_ += 60000;
     std::filesystem::remove(std::filesystem::u8path(statePath("resumeInfo")));
     smart->iteration();
     const std::vector<WString> started = startedFiles();
@@ -142,7 +142,7 @@ TEST_F(SmartTest, AChangedFileIsProcessedOnceQuietForAMinuteButNeverLogsOrTheSer
          {u"C:\\svc\\log\\LOG.TXT", u"C:\\svc\\state\\resumeInfo", u"C:\\svc\\state\\resumeInfo.tmp"})
         ASSERT_TRUE(v.placeFile(file, 0, 2 * 4096, {{lcn += 20, 1}, {lcn + 10, 1}}));
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 3; }));
-    FakeClocks::advanceTracker(60000);
+    clock.tick_ += 60000;
     std::filesystem::remove(std::filesystem::u8path(statePath("resumeInfo")));
     smart->iteration();
     EXPECT_EQ(tracker.pendingCount(), 0u);
@@ -235,7 +235,7 @@ TEST_F(SmartTest, AnUnexpectedErrorOrLostTrackingPutsTheVolumeBackIntoScanMode) 
     smart->iteration();
     ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     CVolumeChangeTracker& tracker = context('C').changeTracker();
-    changeFile(*volumes['C'], tracker, u"C:\\docs\\fresh", 6000);
+    changeFile(clock, *volumes['C'], tracker, u"C:\\docs\\fresh", 6000);
     int32_t during = -1;
     setStartHook([&](const WString&) {
         during = CDfrgStatistics::instance().getStatus();
@@ -264,7 +264,7 @@ TEST_F(SmartTest, AnUnexpectedErrorOrLostTrackingPutsTheVolumeBackIntoScanMode) 
     smart->iteration();
     ASSERT_EQ(readVolumeMode(u'C'), kVolumeModeReact);
     ASSERT_TRUE(volumes['C']->placeFile(u"C:\\docs\\later", 0, 4096, {{6002, 1}}));
-    changeFile(*volumes['C'], tracker, u"C:\\docs\\latest", 6004, 2);
+    changeFile(clock, *volumes['C'], tracker, u"C:\\docs\\latest", 6004, 2);
     CMemoryVolume* volume = volumes['C'].get();
     clearStatus();
     setStartHook([volume, &tracker](const WString&) {

@@ -27,6 +27,7 @@ protected:
     }
 
     std::map<char, std::shared_ptr<CMemoryVolume>> volumes;
+    FakeClock clock;
 };
 
 class SmartTest : public EngineTestBase {
@@ -56,7 +57,6 @@ protected:
                      platform::fileTimeNow() - static_cast<uint64_t>(days * 864000000000.0));
     }
 
-    FakeClocks clocks;
     std::unique_ptr<CDfrgConfig> config;
     CContextList contexts;
     CPassState state;
@@ -73,7 +73,7 @@ protected:
     }
 
     // Every checkState looks at the events, so that a stop lands within the file at hand.
-    FakeClocks clocks{true};
+    WorkerTest() { clock.step_ = 1000; }
     platform::Event ended{platform::Event::Reset::Manual};
     std::unique_ptr<engine> worker;
 };

@@ -21,10 +21,6 @@ std::mutex g_statusLock;
 std::vector<DfrgStatus> g_status;
 std::function<void(const WString&)> g_hook;
 
-std::atomic<uint32_t> g_contextNow{1000000}, g_trackerNow{1000000}, g_sleeps{0};
-std::atomic<bool> g_autoAdvance{false};
-std::atomic<uint64_t> g_slept{0};
-
 bool started(const DfrgStatus& s) { return s.status == 6 && s.detail == 3; }
 
 }  // namespace
@@ -60,30 +56,6 @@ void setStartHook(std::function<void(const WString&)> hook) {
     std::lock_guard<std::mutex> g(g_statusLock);
     g_hook = std::move(hook);
 }
-
-FakeClocks::FakeClocks(bool autoAdvance) {
-    g_autoAdvance = autoAdvance;
-    g_sleeps = 0;
-    g_slept = 0;
-    setContextTickSource([] { return g_autoAdvance ? g_contextNow += 1000 : g_contextNow.load(); });
-    setChangeTrackerTickSource([] { return g_trackerNow.load(); });
-    setSmartSleepFunction([](uint32_t ms) {
-        ++g_sleeps;
-        g_slept += ms;
-    });
-}
-
-FakeClocks::~FakeClocks() {
-    setSmartSleepFunction(nullptr);
-    setChangeTrackerTickSource(nullptr);
-    setContextTickSource(nullptr);
-    g_autoAdvance = false;
-}
-
-void FakeClocks::advanceContext(uint32_t ms) { g_contextNow += ms; }
-void FakeClocks::advanceTracker(uint32_t ms) { g_trackerNow += ms; }
-uint32_t FakeClocks::sleeps() { return g_sleeps.load(); }
-uint64_t FakeClocks::sleptMs() { return g_slept.load(); }
 
 EngineEnv::EngineEnv() : log(CaptureAppender::install()) {
     clearStatus();
@@ -256,7 +228,7 @@ bool storedResume(const std::string& path, CPassState& state) {
 }
 
 bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 6000 && !condition(); ++i) platform::sleepMs(10);
+    for (int i = 0; i < 6000 && !condition(); ++i) platform::systemSleepMs(10);  // really waits
     return condition();
 }
 

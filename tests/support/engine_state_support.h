@@ -11,6 +11,7 @@
 #include "engine/engine.h"
 #include "engine/pass_state.h"
 #include "support/capture_appender.h"
+#include "support/fake_clock.h"
 #include "support/config_test_registry.h"
 #include "support/fake_volume_provider.h"
 #include "support/volume_test_support.h"
@@ -27,20 +28,6 @@ std::vector<WString> startedFiles();
 void clearStatus();
 // Runs on the worker for every file whose processing begins; may throw to stand for a failure.
 void setStartHook(std::function<void(const WString&)> hook);
-
-// The context, tracker and sleep clocks under the test's control while an object lives.
-// autoAdvance: every reading of the context clock moves it on, so every checkState sees the events.
-class FakeClocks {
-public:
-    explicit FakeClocks(bool autoAdvance = false);
-    ~FakeClocks();
-    FakeClocks(const FakeClocks&) = delete;
-    FakeClocks& operator=(const FakeClocks&) = delete;
-    static void advanceContext(uint32_t ms);
-    static void advanceTracker(uint32_t ms);
-    static uint32_t sleeps();  // none is really slept
-    static uint64_t sleptMs();
-};
 
 // A registry of the test's own, the statistics, a log capture and the test's volume provider.
 class EngineEnv {
@@ -86,9 +73,9 @@ public:
     EngineVolume& volume() { return *volume_; }
     // The targets of the moves asked since the last call, in order.
     std::vector<uint64_t> takeMoveTargets();
-    static void advance() { FakeClocks::advanceContext(1000); }
+    void advance() { clock.tick_ += 1000; }
 
-    FakeClocks clocks;
+    FakeClock clock;
     std::unique_ptr<CDfrgConfig> config;
     CPassState state;
 

@@ -9,6 +9,7 @@
 #include "engine/defrag_smart.h"
 #include "engine/volume_mode.h"
 #include "sim/simulated_volume.h"
+#include "support/fake_clock.h"
 #include "volume/dfrg_context.h"
 
 namespace fulldisk {
@@ -165,7 +166,7 @@ RunResult runUntilReact(std::shared_ptr<CMemoryVolume> volume, CDfrgConfig& conf
     contexts.push_back(std::make_unique<CDfrgContext>(std::move(counting), 0, settings));
     CDfrgContext& context = *contexts.front();
     writeVolumeMode(u'C', 0);
-    setSmartSleepFunction([](uint32_t) {});
+    FakeClock clock;  // the state machine's waits pass at once
     {
         CPassState state;
         state.config = &config;
@@ -189,7 +190,6 @@ RunResult runUntilReact(std::shared_ptr<CMemoryVolume> volume, CDfrgConfig& conf
             }
         }
     }
-    setSmartSleepFunction(nullptr);
     r.clustersMoved = context.clustersMoved();
     const CMemoryVolume::Statistics after = volume->statistics();
     r.fragmentedAfter = after.fragmentedFiles;

@@ -9,8 +9,7 @@
 namespace voltest {
 
 namespace {
-uint32_t g_now = 100000;
-uint32_t fakeTick() { return g_now; }
+FakeClock* g_clock = nullptr;
 }  // namespace
 
 std::shared_ptr<CMemoryVolume> makeVolume(uint64_t clusters, const WString& fileSystem, const WString& label) {
@@ -65,7 +64,8 @@ ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolum
 ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings,
                                VolumeScript script)
     : memory_(std::move(volume)) {
-    setContextTickSource(fakeTick);
+    previousClock_ = g_clock;
+    g_clock = &clock_;
     auto scripted = std::make_unique<CScriptedVolume>(memory_, std::move(script));
     volume_ = scripted.get();
     context_ = std::make_unique<CDfrgContext>(std::move(scripted), 0, settings);
@@ -73,11 +73,12 @@ ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolum
 
 ContextFixture::~ContextFixture() {
     context_.reset();
-    setContextTickSource(nullptr);
+    g_clock = previousClock_;
 }
 
-void ContextFixture::advance(uint32_t ms) { g_now += ms; }
-uint32_t ContextFixture::now() { return g_now; }
+void ContextFixture::advance(uint32_t ms) { g_clock->tick_ += ms; }
+uint32_t ContextFixture::now() { return g_clock->tick_.load(); }
+void ContextFixture::setStep(uint32_t ms) { g_clock->step_ = ms; }
 
 std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context) {
     std::vector<std::pair<uint64_t, uint64_t>> out;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_clock.h"
 #include "volume/dfrg_context.h"
 #include "volume/dfrg_volume_common.h"
 #include "sim/memory_volume.h"
@@ -94,11 +95,15 @@ public:
     CDfrgContext& context() { return *context_; }
     CMemoryVolume& memory() { return *memory_; }
     CScriptedVolume& volume() { return *volume_; }
-    // Lets the next checkState poll the events.
+    // The fixture's clock (the process's while it lives). advance's default lets the next
+    // checkState poll the events; a step moves the clock at every reading.
     static void advance(uint32_t ms = 1000);
     static uint32_t now();
+    static void setStep(uint32_t ms);
 
 private:
+    FakeClock clock_;
+    FakeClock* previousClock_ = nullptr;
     std::shared_ptr<CMemoryVolume> memory_;
     CScriptedVolume* volume_;
     std::unique_ptr<CDfrgContext> context_;

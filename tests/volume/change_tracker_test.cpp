@@ -19,19 +19,15 @@ using namespace voltest;
 
 namespace {
 
-std::atomic<uint32_t> g_now{500000};
-uint32_t fakeNow() { return g_now.load(); }
-
 // Waits (up to 20 s) for what the watcher thread brings about.
 bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) platform::sleepMs(10);
+    for (int i = 0; i < 2000 && !condition(); ++i) platform::systemSleepMs(10);
     return condition();
 }
 
 class ChangeTrackerTest : public ::testing::Test {
 protected:
-    ChangeTrackerTest() { setChangeTrackerTickSource(fakeNow); }
-    ~ChangeTrackerTest() override { setChangeTrackerTickSource(nullptr); }
+    FakeClock clock;
 
     std::unique_ptr<CVolumeChangeTracker> makeTracker() {
         std::shared_ptr<CMemoryVolume> v = volume;
@@ -61,16 +57,16 @@ TEST_F(ChangeTrackerTest, AFileIsReadyAMinuteAfterItsLastChangeWhichDecidesItsFl
 
     create(u"a");
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 1; }));
-    g_now += 30000;
+    clock.tick_ += 30000;
     HANDLE h = volume->createFile(u"C:\\a", GENERIC_WRITE, 7, OPEN_EXISTING, 0);
     ASSERT_TRUE(volume->appendToFile(h, 4096));
     volume->closeHandle(h);
     create(u"marker");  // reported after the change of a
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
 
-    g_now += 59999;
+    clock.tick_ += 59999;
     EXPECT_EQ(tracker->pollChanges(), 1);
-    g_now += 1;
+    clock.tick_ += 1;
     ASSERT_EQ(tracker->pollChanges(), 0);
     ASSERT_EQ(tracker->nextChangedFile(f), 0);
     EXPECT_EQ(f.path, u"C:\\a");
@@ -87,13 +83,13 @@ TEST_F(ChangeTrackerTest, PollingWalksTheTableInACircle) {
     create(u"A");
     create(u"C");
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
-    g_now += 30000;
+    clock.tick_ += 30000;
     create(u"B");
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 3; }));
-    g_now += 30000;
+    clock.tick_ += 30000;
     // A and C are ready, B is not: the walk passes B and stops at the end of the table.
     EXPECT_EQ(drain(*tracker), (Files{{u"C:\\A", 1}, {u"C:\\C", 1}}));
-    g_now += 30000;
+    clock.tick_ += 30000;
     EXPECT_EQ(drain(*tracker), (Files{{u"C:\\B", 1}}));  // wrapped
 }
 
@@ -129,10 +125,10 @@ TEST_F(ChangeTrackerTest, PendingChangesSurviveARestartAndWaitAnotherMinute) {
     create(u"x");
     create(u"y");
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 2; }));
-    g_now += 10000;
+    clock.tick_ += 10000;
     create(u"z");
     ASSERT_TRUE(eventually([&] { return tracker->pendingCount() == 3; }));
-    g_now += 50000;
+    clock.tick_ += 50000;
     ASSERT_EQ(tracker->pollChanges(), 0);  // x becomes current, y and z stay
     tracker.reset();
 
@@ -158,9 +154,9 @@ TEST_F(ChangeTrackerTest, PendingChangesSurviveARestartAndWaitAnotherMinute) {
     auto restored = makeTracker();
     ASSERT_TRUE(restored->resumeTracking());
     EXPECT_EQ(restored->pendingCount(), 3u);
-    g_now += 59999;
+    clock.tick_ += 59999;
     EXPECT_EQ(restored->pollChanges(), 1);
-    g_now += 1;
+    clock.tick_ += 1;
     EXPECT_EQ(drain(*restored), (Files{{u"C:\\x", 1}, {u"C:\\y", 1}, {u"C:\\z", 1}}));
     create(u"w");  // and it watches again
     ASSERT_TRUE(eventually([&] { return restored->pendingCount() == 1; }));
@@ -236,7 +232,7 @@ TEST_F(ChangeTrackerTest, OnlyWholeAddedAndModifiedRecordsAreTaken) {
     CVolumeChangeTracker tracker(u'E', base, [batches] { return std::make_unique<ScriptedFeed>(batches); });
     tracker.startTracking();
     ASSERT_TRUE(eventually([&] { return tracker.pendingCount() == 3; }));
-    g_now += 60000;
+    clock.tick_ += 60000;
     EXPECT_EQ(drain(tracker), (Files{{u"E:\\ab", 1}, {u"E:\\ef", 0}, {u"E:\\kl", 0}}));
 }
 

@@ -28,10 +28,6 @@ public:
     void onResume() override { ++resumes; }
 };
 
-uint32_t g_tick = 0;
-uint32_t g_step = 0;
-uint32_t steppingTick() { return g_tick += g_step; }
-
 }  // namespace
 
 TEST(DfrgContextState, PollsAtOnceThenAtMostEvery500ms) {
@@ -166,10 +162,8 @@ TEST(DfrgContextSnapshot, MovedFilesAreFollowedPieceByPieceOrRebuiltWhenThatIsSl
     // A refresh that takes longer than the build did, before half the records are done, is
     // replaced by a rebuild of the whole volume.
     asked.clear();
-    g_tick = ContextFixture::now();
-    g_step = 1;
-    setContextTickSource(steppingTick);
+    ContextFixture::setStep(1);
     context.updateSnapshotExt(before);
     EXPECT_EQ(asked, (std::vector<LONGLONG>{500, 0}));
-    setContextTickSource(&ContextFixture::now);
+    ContextFixture::setStep(0);
 }

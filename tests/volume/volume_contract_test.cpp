@@ -95,8 +95,6 @@ TEST_P(VolumeContract, ControlsAnswerWithDataOrAnErrorCode) {
     EXPECT_NE(platform::lastError(), 0u);
 
     // The file's runs: either a sound list or a plain failure, never a made-up one.
-    voltest::ContextFixture::advance();
-    setContextTickSource(&voltest::ContextFixture::now);
     {
         CDfrgContext context(std::move(volume), 0, {});
         CDfrgFile file(context, subject->dir + u"\\file.bin", false);
@@ -111,7 +109,6 @@ TEST_P(VolumeContract, ControlsAnswerWithDataOrAnErrorCode) {
             EXPECT_EQ(next * context.volume().bytesPerCluster(), 8192u);
         }
     }
-    setContextTickSource(nullptr);
 }
 
 TEST_P(VolumeContract, TheChangeFeedNamesNewFilesRelativeToTheRoot) {
