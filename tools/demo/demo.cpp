@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -31,6 +32,7 @@
 #include "status/status_view.h"
 #include "engine/volume_dump.h"
 #include "platform/process_paths.h"
+#include "report/dump_figures.h"
 #include "report/report_command.h"
 #include "platform/dfrg_exception.h"
 #include "volume/dfrg_context.h"
@@ -126,6 +128,24 @@ bool dumpImages(const fs::path& volumes, const fs::path& dumpFile, std::vector<s
     }
     ok = std::fclose(out) == 0 && ok;
     return ok && problems.empty();
+}
+
+// The clusters of the files in more than one fragment: what a defragmenter has to move at least.
+uint64_t fragmentedClusters(const fs::path& dump) {
+    std::ifstream in(dump, std::ios::binary);
+    uint64_t clusters = 0;
+    try {
+        for (const auto& volume : volume_dump::readVolumeDump(in)) {
+            for (const auto& entry : volume.entries) {
+                const volume_dump::VolumeDumpExtent* e = volume.extentsOf(entry);
+                if (report::fragmentCount(e, entry.extentCount) < 2) continue;
+                for (size_t i = 0; i < entry.extentCount; ++i) clusters += e[i].end - e[i].start + 1;
+            }
+        }
+    } catch (const CDfrgException&) {
+        return 0;  // the report has already said what is wrong with the dump
+    }
+    return clusters;
 }
 
 pid_t startService(const fs::path& exe, bool simulatedUser) {
@@ -278,6 +298,12 @@ int main(int argc, char** argv) {
     if (rc != 0) std::cerr << complaints.str();
     std::cout << "\nIn all: " << final.totalProcessed << " files processed, " << final.totalDefragged << " defragmented, "
               << final.totalMoved << " moved, " << log.errors() << " errors logged, in " << elapsed() << " s.\n";
+    const uint64_t fragmented = fragmentedClusters(reportDir / "before.vdf");
+    std::cout << "Clusters moved: " << log.clustersMoved() << ", against " << fragmented
+              << " clusters of the files that were fragmented";
+    if (fragmented) std::cout << " (" << std::fixed << std::setprecision(2)
+                              << static_cast<double>(log.clustersMoved()) / static_cast<double>(fragmented) << " times)";
+    std::cout << ".\n";
     if (o.simulatedUser) {
         // Which of the user's files react mode has taken: those contiguous in the after dump.
         std::ifstream in(reportDir / "after.vdf", std::ios::binary);

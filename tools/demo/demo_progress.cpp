@@ -1,6 +1,7 @@
 #include "demo_progress.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 
@@ -46,6 +47,11 @@ void LogFollower::take(const std::string& line, std::vector<std::string>& events
         if (!volume.empty()) pendingVolume_ = volume;
         std::string pass = propertyValue(line, "Pass");
         if (!pass.empty() && pending_ == "Finished Scan pass") pass_ = std::atoi(pass.c_str());
+        std::string clusters = propertyValue(line, "Clusters moved");
+        if (!clusters.empty() && pending_ == "Finished Scan pass") {
+            passClusters_ = std::strtoull(clusters.c_str(), nullptr, 10);
+            clustersMoved_ += passClusters_;
+        }
         std::string reason = propertyValue(line, "New Reason");
         std::string file = propertyValue(line, "FileName");
         if (!file.empty() && pending_ == "Simulated user wrote a file" &&
@@ -56,7 +62,8 @@ void LogFollower::take(const std::string& line, std::vector<std::string>& events
             if (pending_ == "Simulated user wrote a file")
                 ;  // counted, not shown
             else if (pending_ == "Finished Scan pass")
-                events.push_back("pass " + std::to_string(pass_) + " finished on " + pendingVolume_);
+                events.push_back("pass " + std::to_string(pass_) + " finished on " + pendingVolume_ + ", " +
+                                 std::to_string(passClusters_) + " clusters moved");
             else if (pending_ != "New Pause Reason")
                 events.push_back(pending_ + (pendingVolume_.empty() ? "" : " (" + pendingVolume_ + ")"));
             pending_.clear();
@@ -81,6 +88,7 @@ void LogFollower::take(const std::string& line, std::vector<std::string>& events
     for (const char* t : interesting) {
         if (text == t) {
             pending_ = text;
+            passClusters_ = 0;
             return;
         }
     }

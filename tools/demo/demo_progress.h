@@ -18,6 +18,8 @@ public:
     // The files the simulated user wrote, each once.
     const std::vector<std::string>& simulatedUserNames() const { return simulatedUserNames_; }
     uint64_t errors() const { return errors_; }
+    // Clusters the engine moved, summed over the passes it finished.
+    uint64_t clustersMoved() const { return clustersMoved_; }
 
 private:
     void take(const std::string& line, std::vector<std::string>& events);
@@ -32,6 +34,8 @@ private:
     uint64_t simulatedUserFiles_ = 0;
     std::vector<std::string> simulatedUserNames_;
     uint64_t errors_ = 0;
+    uint64_t clustersMoved_ = 0;
+    uint64_t passClusters_ = 0;
 };
 
 }  // namespace demo
