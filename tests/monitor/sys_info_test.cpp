@@ -116,6 +116,9 @@ TEST(PrinterProbe, JobStatesDecideWhetherAPrinterIsBusy) {
     EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "idle"));
     EXPECT_TRUE(SysInfo::hasActivePrintJob(spooler, "spooling"));
     EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "unreachable"));
+    spooler.jobError = 5;  // a job that cannot be asked about is not taken for printing
+    EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "spooling"));
+    spooler.jobError = 122;
     for (uint32_t excluded : {0x1u, 0x2u, 0x4u, 0x20u, 0x40u, 0x80u, 0x100u, 0x200u, 0x400u, 0x1000u}) {
         spooler.printers = {{"p", 0, {excluded | 0x10}}};
         EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "p")) << excluded;

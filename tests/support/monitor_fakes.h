@@ -149,6 +149,7 @@ public:
     };
     std::vector<Printer> printers;
     bool readFails = false;
+    uint32_t jobError = 122;  // a job's size query: 122 asks for a bigger buffer, as it should
     int sizeRequests = 0;
     std::vector<std::string> opened;
 
@@ -171,7 +172,7 @@ public:
     }
     bool jobSize(Ref c, uint32_t index, uint32_t& needed) override {
         needed = index < jobs(c).size() ? 64 : 0;
-        return needed == 0 || fail(122);
+        return needed == 0 || fail(jobError);
     }
     bool readJob(Ref c, uint32_t i, uint32_t, uint32_t& s) override { return s = jobs(c).at(i), true; }
 
@@ -220,40 +221,31 @@ private:
     }
 };
 
-struct WmiState {
-    std::map<std::string, monitor::HResult> failures;  // call name -> result, e.g. "createRefresher"
-    std::vector<std::shared_ptr<WmiObject>> disks;      // the last one sums all disks
+// The disks' idle-time objects (the last one sums all disks) and a refresh that may fail.
+class Wmi : public monitor::WmiCounters {
+public:
+    std::vector<std::shared_ptr<WmiObject>> disks;
+    monitor::HResult refreshResult = monitor::kResultOk;
 
     std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
         disks.push_back(std::make_shared<WmiObject>());
         return disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}}, disks.back();
     }
-};
-
-class Wmi : public monitor::WmiCounters {
-public:
-    explicit Wmi(std::shared_ptr<WmiState> s) : state_(std::move(s)) {}
-    monitor::HResult initialiseCom() override { return result("initialiseCom"); }
-    monitor::HResult initialiseSecurity() override { return result("initialiseSecurity"); }
-    monitor::HResult createLocator() override { return result("createLocator"); }
-    monitor::HResult connect(const WString&) override { return result("connect"); }
-    monitor::HResult createRefresher() override { return result("createRefresher"); }
-    monitor::HResult configureRefresher() override { return result("configureRefresher"); }
+    monitor::HResult initialiseCom() override { return monitor::kResultOk; }
+    monitor::HResult initialiseSecurity() override { return monitor::kResultOk; }
+    monitor::HResult createLocator() override { return monitor::kResultOk; }
+    monitor::HResult connect(const WString&) override { return monitor::kResultOk; }
+    monitor::HResult createRefresher() override { return monitor::kResultOk; }
+    monitor::HResult configureRefresher() override { return monitor::kResultOk; }
     monitor::HResult addEnum(const WString& cls, int32_t& id) override {
-        return id = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk" ? 1 : 2, result("addEnum");
+        return id = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk" ? 1 : 2, monitor::kResultOk;
     }
     monitor::HResult removeEnum(int32_t) override { return monitor::kResultOk; }
-    monitor::HResult refresh() override { return result("refresh"); }
+    monitor::HResult refresh() override { return refreshResult; }
     monitor::HResult objects(int32_t id, std::vector<monitor::WmiObjectRef>& out) override {
-        if (id == 1) out.assign(state_->disks.begin(), state_->disks.end());
-        return result("objects");
+        if (id == 1) out.assign(disks.begin(), disks.end());
+        return monitor::kResultOk;
     }
-
-private:
-    monitor::HResult result(const std::string& call) const {
-        return state_->failures.count(call) ? state_->failures.at(call) : monitor::kResultOk;
-    }
-    std::shared_ptr<WmiState> state_;
 };
 
 }  // namespace fakes
