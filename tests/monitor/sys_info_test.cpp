@@ -2,6 +2,8 @@
 // and the environment probes, on fake platform services.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+
 #include "monitor/sys_info_kernel.h"
 #include "support/capture_appender.h"
 #include "support/monitor_fakes.h"

@@ -1,15 +1,12 @@
 // Fakes of the load samplers' platform services and a tick the test moves. Failing calls set the
 // thread's last error as the real ones do.
 #pragma once
-#include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "monitor/monitor_platform.h"
-#include "monitor/wmi_counters.h"
 #include "platform/last_error.h"
 
 namespace fakes {
@@ -192,59 +189,6 @@ struct Machine {
     void addWindowed(uint32_t id, monitor::WindowId window) {
         if (!processes->table.count(id)) processes->add(id);
         windows->add(window, id);
-    }
-};
-
-// A counter object; property handles are the same for every object, as WMI's are per class.
-class WmiObject : public monitor::WmiObject {
-public:
-    std::map<WString, uint64_t> values;
-    std::set<WString> failing;  // reads of these fail
-    monitor::HResult propertyHandle(const WString& name, int32_t& handle) override {
-        auto& n = names();
-        auto it = std::find(n.begin(), n.end(), name);
-        if (it == n.end()) it = n.insert(n.end(), name);
-        handle = static_cast<int32_t>(it - n.begin());
-        return monitor::kResultOk;
-    }
-    monitor::HResult readDword(int32_t, uint32_t&) override { return monitor::kResultOk; }  // process ids only
-    monitor::HResult readQword(int32_t handle, uint64_t& value) override {
-        const WString& name = names().at(static_cast<size_t>(handle));
-        if (failing.count(name)) return static_cast<monitor::HResult>(0x80041001u);
-        return value = values[name], monitor::kResultOk;
-    }
-
-private:
-    static std::vector<WString>& names() {
-        static std::vector<WString> n;
-        return n;
-    }
-};
-
-// The disks' idle-time objects (the last one sums all disks) and a refresh that may fail.
-class Wmi : public monitor::WmiCounters {
-public:
-    std::vector<std::shared_ptr<WmiObject>> disks;
-    monitor::HResult refreshResult = monitor::kResultOk;
-
-    std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
-        disks.push_back(std::make_shared<WmiObject>());
-        return disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}}, disks.back();
-    }
-    monitor::HResult initialiseCom() override { return monitor::kResultOk; }
-    monitor::HResult initialiseSecurity() override { return monitor::kResultOk; }
-    monitor::HResult createLocator() override { return monitor::kResultOk; }
-    monitor::HResult connect(const WString&) override { return monitor::kResultOk; }
-    monitor::HResult createRefresher() override { return monitor::kResultOk; }
-    monitor::HResult configureRefresher() override { return monitor::kResultOk; }
-    monitor::HResult addEnum(const WString& cls, int32_t& id) override {
-        return id = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk" ? 1 : 2, monitor::kResultOk;
-    }
-    monitor::HResult removeEnum(int32_t) override { return monitor::kResultOk; }
-    monitor::HResult refresh() override { return refreshResult; }
-    monitor::HResult objects(int32_t id, std::vector<monitor::WmiObjectRef>& out) override {
-        if (id == 1) out.assign(disks.begin(), disks.end());
-        return monitor::kResultOk;
     }
 };
 
