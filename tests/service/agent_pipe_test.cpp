@@ -122,6 +122,7 @@ TEST_F(AgentPipeTest, ReportsLandAndBadClientsAreDroppedOnceLoggedLeavingNothing
     for (uint32_t i = 1; i <= kMax; ++i) steady.send(agent::encode((r.windowedProcesses = {i, 42}, r)));
     std::vector<uint32_t> ids, all{7, kMax, 42};
     EXPECT_TRUE(eventually([&] {
+        ids.clear();
         return reports.windowedProcesses(platform::tickCount(), ids) && (std::sort(ids.begin(), ids.end()), ids == all);
     }));
     steady.send(agent::encode(r));
