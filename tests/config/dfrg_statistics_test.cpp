@@ -33,7 +33,7 @@ protected:
     CRegistry registry_;
 };
 
-TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASaveAndALoadContinuesFromThem) {
+TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASaveSurviveAResetOfThePassAndALoadContinuesFromThem) {
     {
         CDfrgStatistics stats;
         stats.addProcessed(3);
@@ -42,7 +42,14 @@ TEST_F(DfrgStatisticsTest, CountsReachAllThreeSetsAtASaveAndALoadContinuesFromTh
         stats.save(false);
         for (const char* sub : {"", "complete", "daily\\2024-03-03"}) EXPECT_EQ(counterValues(3, 2, 1), counters(sub));
         EXPECT_EQ("", rawValue(key(""), u"Status")) << "unchanged status is not written";
+        // A reset of the pass saves at once and keeps the day and the total; the end saves nothing.
+        stats.addProcessed(1);
+        stats.resetCurrent();
+        stats.addDefragged(1);
     }
+    EXPECT_EQ(counterValues(0, 0, 0), counters(""));
+    EXPECT_EQ(counterValues(4, 2, 1), counters("complete"));
+    EXPECT_EQ(counterValues(4, 2, 1), counters("daily\\2024-03-03"));
     ASSERT_TRUE(key("").setQword("Processed Files", 10) && key("").setBinary(u"Moved Files", {9, 0, 0, 0, 0, 0, 0, 0}));
     ASSERT_TRUE(key("complete").setQword("Processed Files", 100));
     CRegistryKey today = key("daily\\2024-03-03");
@@ -97,21 +104,6 @@ TEST_F(DfrgStatisticsTest, CleanupKeepsTodayAndTheSevenDaysBefore) {
     std::sort(days.begin(), days.end(),
               [](const std::string& a, const std::string& b) { return platform::asciiLower(a) < platform::asciiLower(b); });
     EXPECT_EQ(days, subKeyNames(key("daily")));
-}
-
-TEST_F(DfrgStatisticsTest, ResetCurrentKeepsTheDayAndTheTotalAndDestructionDoesNotSave) {
-    {
-        CDfrgStatistics stats;
-        stats.addProcessed(4);
-        stats.addMoved(1);
-        stats.save(true);
-        stats.addProcessed(1);
-        stats.resetCurrent();  // saves at once
-        stats.addDefragged(1);
-    }
-    EXPECT_EQ(counterValues(0, 0, 0), counters(""));
-    EXPECT_EQ(counterValues(5, 1, 0), counters("complete"));
-    EXPECT_EQ(counterValues(5, 1, 0), counters("daily\\2024-03-03"));
 }
 
 TEST_F(DfrgStatisticsTest, StatusRulesAndResetAllLeavesOnlyZeroCounters) {

@@ -4,6 +4,7 @@
 
 #include "config/registry.h"
 #include "config/sqlite_registry_store.h"
+#include "support/capture_appender.h"
 #include "support/config_test_registry.h"
 
 TEST(SqliteStoreTest, PersistsAndOrdersNamesUpperCasedLikeWindows) {
@@ -23,6 +24,11 @@ TEST(SqliteStoreTest, PersistsAndOrdersNamesUpperCasedLikeWindows) {
     ASSERT_TRUE(registry.openKey("software/PERSIST", kRegKeyRead, nullptr, false, key));
     EXPECT_EQ(qwordValue(42), rawValue(key, u"q"));
     EXPECT_EQ((std::vector<std::string>{"A0", "ab", "a_", "Ez", "\xc3\xa9t\xc3\xa9"}), subKeyNames(key));
+    // A store that cannot be opened fails every call and says why once, with no further noise.
+    CaptureAppender* log = CaptureAppender::install();
     CRegistry unopenable(openSqliteRegistryStore("/proc/velkaris-no-such-dir/registry.sqlite3"));
-    EXPECT_FALSE(unopenable.openKey("SOFTWARE", kRegKeyAllAccess, nullptr, true, key));
+    for (int i = 0; i < 2; ++i) EXPECT_FALSE(unopenable.openKey("SOFTWARE", kRegKeyAllAccess, nullptr, true, key));
+    EXPECT_EQ(log->count("Couldn't open registry store."), 1u);
+    EXPECT_EQ(log->count("Registry store operation failed."), 0u);
+    LogManager::shutdown();
 }

@@ -84,16 +84,6 @@ TEST_F(LogConfigTest, NestedFiltersFormAChain) {
     EXPECT_EQ(log(), "700\r\n799\r\n");
 }
 
-TEST_F(LogConfigTest, BadFilesCreateNothingAndLoggingKeepsWorking) {
-    EXPECT_FALSE(loadLogConfiguration("missing.xml"));
-    EXPECT_FALSE(load(""));
-    EXPECT_FALSE(load("<appender name=\"FileAppender\"><settings>"));
-    EXPECT_FALSE(load(std::string("\0\xff\xfe garbage", 12)));
-    EXPECT_EQ(LogManager::instance().appenderCount(), 0u);
-    LogScope scope("s");
-    logText(scope, 700, "dropped");
-}
-
 TEST_F(LogConfigTest, TimeFormatsTheRuntimeDoesNotKnowFallBackToTheDefaultWithOneWarning) {
     for (const char* good : {"%X", "%ms", "%H:%M:%S", "%#d.%m.%Y", "100%%", "plain"})
         EXPECT_TRUE(CSimpleLayout::isSupportedTimeFormat(good)) << good;

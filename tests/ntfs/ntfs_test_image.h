@@ -20,3 +20,6 @@ struct NtfsImageRecipe {
 bool makeAgedNtfsImage(const std::string& path, const NtfsImageRecipe& recipe, std::string& error);
 // Sets the volume's dirty flag, as a volume not cleanly closed has it.
 bool markNtfsDirty(const std::string& path);
+// Damages the allocation on purpose: the first cluster of file `from` becomes the first cluster
+// of file `to` too, so that one cluster is owned twice and the one `to` gave up has no owner.
+bool shareNtfsCluster(const std::string& path, uint64_t from, uint64_t to);

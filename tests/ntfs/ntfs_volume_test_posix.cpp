@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <vector>
 
 #include "ntfs/ntfs_check.h"
@@ -94,8 +95,13 @@ TEST_F(NtfsImage, TheToolDefragmentsAndChangesNoFile) {
     const std::string out = dir.file("out.txt");
     const int status = std::system((std::string(VDS_NTFS_TOOL) + " defrag --passes 3 -o " + dir.file("report") +
                                     " " + image + " >" + out + " 2>&1").c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readWholeFile(out);
-    EXPECT_NE(readWholeFile(out).find("Allocation check: sound (0 clusters"), std::string::npos) << readWholeFile(out);
+    const std::string text = readWholeFile(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_NE(text.find("Allocation check: sound (0 clusters"), std::string::npos) << text;
+    std::smatch n;  // every file moved took a move at least, and every move a cluster at least
+    ASSERT_TRUE(std::regex_search(text, n, std::regex(R"((\d+) moved; (\d+) moves copied (\d+) clusters)"))) << text;
+    const uint64_t moved = std::stoull(n[1]), moves = std::stoull(n[2]), clusters = std::stoull(n[3]);
+    EXPECT_TRUE(moved > 0 && moved <= moves && moves <= clusters) << n[0];
     const ntfsvol::VolumeCheck after = ntfsvol::checkVolume(image, true);
     ASSERT_TRUE(after.sound()) << after.error << " owned twice " << after.doubleOwned;
     EXPECT_EQ(after.leaked, 0u);
@@ -132,7 +138,8 @@ TEST_F(NtfsImage, AnswersAsTheDeviceControlsDo) {
     auto* pointers = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(storage.data());
     EXPECT_TRUE(failedWith(v->getRetrievalPointers(fragmented, 0, pointers, 32, &returned), ERROR_MORE_DATA));
     EXPECT_EQ(pointers->ExtentCount, 1u);
-    const DWORD fits = static_cast<DWORD>(16 + 16 * runsOf(*v, fragmented).size());  // room for all, exactly
+    const auto runs = runsOf(*v, fragmented);
+    const DWORD fits = static_cast<DWORD>(16 + 16 * runs.size());  // room for all, exactly
     std::vector<uint64_t> exact(fits / 8);
     auto* all = reinterpret_cast<RETRIEVAL_POINTERS_BUFFER*>(exact.data());
     EXPECT_TRUE(v->getRetrievalPointers(fragmented, 0, all, fits, &returned)) << platform::lastError();
@@ -147,6 +154,9 @@ TEST_F(NtfsImage, AnswersAsTheDeviceControlsDo) {
     move.StartingLcn.QuadPart = 0;  // the boot sector
     EXPECT_TRUE(failedWith(v->moveFile(move), ERROR_INVALID_PARAMETER));
     move.StartingLcn.QuadPart = freeRunOf(*v, 16);
+    move.StartingVcn.QuadPart = 0;
+    for (const auto& run : runs) move.StartingVcn.QuadPart += run.second;
+    EXPECT_TRUE(failedWith(v->moveFile(move), ERROR_INVALID_PARAMETER));  // past the file's end
     for (const char* path : {"/$MFT", "/$Extend/$Reparse", "/packed/squeezed0"}) {
         SCOPED_TRACE(path);
         move.FileHandle = open(path);
@@ -165,6 +175,21 @@ TEST_F(NtfsImage, AnswersAsTheDeviceControlsDo) {
     while (v->findNextFile(find, &data));
     v->findClose(find);
     EXPECT_EQ(names, (std::vector<WString>{u"deep", u"docs", u"fill", u"media", u"packed", u"Ünïcødé-目录"}));
+}
+
+// The check that proves a run sound sees damage: a cluster given to a second file is owned twice,
+// and the one that file gave up is in use with no owner.
+TEST_F(NtfsImage, TheCheckCountsDamage) {
+    make();
+    std::vector<uint64_t> fillers;
+    for (const auto& [mft, path] : ntfsvol::checkVolume(image, false).paths)
+        if (path.rfind("/fill/", 0) == 0) fillers.push_back(mft);
+    ASSERT_GE(fillers.size(), 2u);
+    ASSERT_TRUE(shareNtfsCluster(image, fillers[0], fillers[1]));
+    const ntfsvol::VolumeCheck check = ntfsvol::checkVolume(image, false);
+    EXPECT_EQ(check.doubleOwned, 1u);
+    EXPECT_EQ(check.leaked, 1u);
+    EXPECT_EQ(check.ownedButFree, 0u);
 }
 
 // What must not be touched is refused with a reason a person understands.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "monitor/agent_pipe_client.h"
 #include "platform/clock.h"
 #include "service/agent_pipe.h"
@@ -65,7 +67,7 @@ TEST(AgentProtocolTest, ReportsRoundTripAndDamagedMessagesAreRefused) {
     } cases[] = {{"magic", 0, 0, full, R::Malformed},          {"version", 4, 2, full, R::WrongVersion},
                  {"size field", 6, 0, full, R::Malformed},     {"unknown flag", 24, 0x10, full, R::Malformed},
                  {"process count", 40, 65, full, R::Malformed}, {"short", 0, 'V', full - 1, R::Malformed},
-                 {"header only", 0, 'V', 5, R::Malformed}};
+                 {"no size field", 0, 'V', 7, R::Malformed}, {"header only", 4, 2, 8, R::WrongVersion}};
     for (const Case& c : cases) {
         std::vector<uint8_t> damaged = bytes;
         damaged[c.at] = c.value;
@@ -73,7 +75,7 @@ TEST(AgentProtocolTest, ReportsRoundTripAndDamagedMessagesAreRefused) {
     }
 }
 
-TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
+TEST_F(AgentPipeTest, ReportsLandAndBadClientsAreDroppedOnceLoggedLeavingNothingBehind) {
     // The tick stands still: a flood falls in one rate window however slowly the machine sends it.
     FakeClock clock;
     struct Case {
@@ -90,7 +92,7 @@ TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
     // An agent that vanishes in the middle of a message leaves a short one behind.
     std::vector<uint8_t> half = agent::encode(report(1));
     half.resize(agent::kMessageSize / 2);
-    std::vector<std::vector<uint8_t>> flood(CAgentPipeServer::kMaxPerSecond + 4, agent::encode(report(1)));
+    std::vector<std::vector<uint8_t>> flood(CAgentPipeServer::kMaxPerSecond + 1, agent::encode(report(1)));
     const Case cases[] = {
         {"malformed", {half}, CAgentPipeServer::Drop::Malformed},
         {"wrong version", {wrongVersion}, CAgentPipeServer::Drop::WrongVersion},
@@ -109,7 +111,25 @@ TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
             EXPECT_EQ(logged(c.reason), 1) << c.reason;  // once, however often it happens
         }
     }
-    // No report of a dropped client lingers to hold a pause; no thread is left for one.
+    // Two agents side by side, their lists merged; a second's full share is taken, the last one
+    // too, and one more is the flood; a closed agent is forgotten.
+    agent::CAgentPipeClient steady, other;
+    ASSERT_TRUE(steady.connect(name) && other.connect(name));
+    agent::Report r = report(1), b = report(2);
+    b.windowedProcesses = {7, 42};
+    ASSERT_TRUE(other.send(agent::encode(b)));
+    const uint32_t kMax = CAgentPipeServer::kMaxPerSecond;
+    for (uint32_t i = 1; i <= kMax; ++i) steady.send(agent::encode((r.windowedProcesses = {i, 42}, r)));
+    std::vector<uint32_t> ids, all{7, kMax, 42};
+    EXPECT_TRUE(eventually([&] {
+        ids.clear();
+        return reports.windowedProcesses(platform::tickCount(), ids) && (std::sort(ids.begin(), ids.end()), ids == all);
+    }));
+    steady.send(agent::encode(r));
+    EXPECT_TRUE(eventually([&] { return server->dropCount(CAgentPipeServer::Drop::Flooding) == 3; }));
+    EXPECT_TRUE(eventually([&] { return reports.connectionCount() == 1; }));
+    other.close();
+    // No report of a dropped or closed client lingers to hold a pause; no thread is left for one.
     agent::SessionView view;
     EXPECT_TRUE(eventually([&] { return reports.connectionCount() == 0; }));
     EXPECT_FALSE(reports.peekSessionView(platform::tickCount(), view));
@@ -118,19 +138,4 @@ TEST_F(AgentPipeTest, BadClientsAreDroppedOnceLoggedAndLeaveNothingBehind) {
     EXPECT_TRUE(eventually([&] { return server->threadCount() <= 1; }));
     next.close();
     server.reset();  // before the clock goes
-}
-
-TEST_F(AgentPipeTest, TwoAgentsReportSideBySideAndAClosedOneIsForgotten) {
-    agent::CAgentPipeClient one, two;
-    ASSERT_TRUE(one.connect(name) && two.connect(name));
-    agent::Report a = report(1), b = report(2);
-    a.windowedProcesses = {7, 42};
-    b.windowedProcesses = {42};
-    ASSERT_TRUE(one.send(agent::encode(a)) && two.send(agent::encode(b)));
-    ASSERT_TRUE(eventually([&] { return reports.connectionCount() == 2; }));
-    std::vector<uint32_t> ids;
-    EXPECT_TRUE(reports.windowedProcesses(platform::tickCount(), ids));
-    EXPECT_EQ(ids, (std::vector<uint32_t>{7, 42}));
-    one.close();
-    EXPECT_TRUE(eventually([&] { return reports.connectionCount() == 1; }));
 }

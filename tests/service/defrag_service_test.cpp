@@ -117,14 +117,8 @@ TEST_F(DefragServiceTest, AnEngineWithoutVolumesStopsTheService) {
     EXPECT_EQ(CDfrgStatistics::instance().getStatus(), 5);  // kept until the next cleanup of a later run
 }
 
-// A held pause pipe pauses; then random clients meet alternating pauses, then restarts in every
-// phase. Meant for TSan (1,000 clients); Wine starts threads slowly, so Windows runs a fifth.
-TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts) {
-#ifdef _WIN32
-    const int perThread = 25;
-#else
-    const int perThread = 125;
-#endif
+// A held pause pipe pauses the running service; then restarts come in every phase of a round.
+TEST_F(DefragServiceTest, APauseClientHoldsTheEngineAndRestartsComeInEveryPhase) {
     std::atomic<bool> ended{false};
     std::thread run([&] { runForeground({"prog", "-exec"}), ended = true; });
     ASSERT_TRUE(waitForLog("Thread init done"));
@@ -136,39 +130,6 @@ TEST_F(DefragServiceTest, PauseClientsHoldTheEngineAmongRandomClientsAndRestarts
         EXPECT_TRUE(paused());
     }
     EXPECT_TRUE(eventually([&] { return !service->policy().userPause; }));
-
-    std::atomic<bool> running{true};
-    std::atomic<int> violations{0};
-    std::thread monitor([&] {
-        std::mt19937 random(7);
-        for (bool pause = false; running; pause = !pause) {
-            service->setEnginePaused(pause);
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
-        }
-    });
-    std::vector<std::thread> clients;
-    for (int t = 0; t < 8; ++t) {
-        clients.emplace_back([&, t] {
-            std::mt19937 random(100 + t);
-            for (int i = 0; i < perThread; ++i) {
-                CPausePipeClient client;
-                if (!client.connect(pipeName)) continue;
-                if (i % 25 == 10) {
-                    // Held for one monitoring period: paused, whatever the monitor decided.
-                    for (int w = 0; w < 500 && !service->policy().userPause; ++w) platform::sleepMs(2);
-                    platform::sleepMs(CDefragService::kMonitorPeriodMs);
-                    if (!paused()) ++violations;
-                } else {
-                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
-                }
-                if (random() % 2) client.write(1 + random() % 300);
-            }
-        });
-    }
-    for (auto& c : clients) c.join();
-    running = false;
-    monitor.join();
-    EXPECT_EQ(violations, 0);
 
     std::mt19937 random(11);
     for (int i = 0; i < 100; ++i) {

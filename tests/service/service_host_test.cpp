@@ -42,7 +42,7 @@ int32_t run(CService& service, std::vector<std::string> args) {
 
 }  // namespace
 
-TEST(ServiceHostTest, CommandLineFormsAndExitCodes) {
+TEST(ServiceHostTest, CommandLineFormsExitCodesAndTheForegroundRun) {
     FakeServiceControl scm;
     scm.closeLeavesError = 997;  // pending I/O that a close leaves behind is no failure either
     TestService service(scm);
@@ -53,6 +53,7 @@ TEST(ServiceHostTest, CommandLineFormsAndExitCodes) {
         {{"-i", "-s"}, 0},  // only the first is acted on
         {{"-install"}, 1073}, {{"-checkinstall"}, 0}, {{"-s"}, 0}, {{"-start"}, 1056}, {{"-control", "abc"}, 0},
         {{"-c", "  +220xyz"}, 0}, {{"-w"}, 0}, {{"-stop"}, 0}, {{"-stop"}, 1062}, {{"-u"}, 0}, {{"-start"}, 1060},
+        {{"-ci"}, -1},
     };
     for (const auto& step : steps) {
         std::vector<std::string> args{"prog"};
@@ -64,6 +65,13 @@ TEST(ServiceHostTest, CommandLineFormsAndExitCodes) {
     }
     EXPECT_EQ(scm.handlesOpen, 0);
     EXPECT_EQ(service.works, 0);
+    // One service object per process; its foreground run gets the words after the option and
+    // reports nothing to the manager.
+    EXPECT_THROW(TestService second(scm), int);
+    EXPECT_EQ(CService::instance(), &service);
+    EXPECT_EQ(run(service, {"prog", "-EXEC", "-b", "x"}), 0);
+    EXPECT_EQ(service.workArgs, (std::vector<std::string>{"-b", "x"}));
+    EXPECT_TRUE(scm.reported.empty());
 }
 
 // The states reported to the manager: the restart is invisible to it (no stop between the
@@ -98,14 +106,4 @@ TEST(ServiceHostTest, ServiceMainReportsTheStatesOfEachRun) {
     }
     EXPECT_TRUE(log->contains("serviceMain exiting."));
     LogManager::shutdown();
-}
-
-TEST(ServiceHostTest, OneServiceObjectAndItsForegroundRun) {
-    FakeServiceControl scm;
-    TestService service(scm);
-    EXPECT_THROW(TestService second(scm), int);
-    EXPECT_EQ(CService::instance(), &service);
-    EXPECT_EQ(run(service, {"prog", "-EXEC", "-b", "x"}), 0);
-    EXPECT_EQ(service.workArgs, (std::vector<std::string>{"-b", "x"}));
-    EXPECT_TRUE(scm.reported.empty());
 }

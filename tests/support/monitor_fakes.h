@@ -1,15 +1,12 @@
 // Fakes of the load samplers' platform services and a tick the test moves. Failing calls set the
 // thread's last error as the real ones do.
 #pragma once
-#include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "monitor/monitor_platform.h"
-#include "monitor/wmi_counters.h"
 #include "platform/last_error.h"
 
 namespace fakes {
@@ -149,6 +146,7 @@ public:
     };
     std::vector<Printer> printers;
     bool readFails = false;
+    uint32_t jobError = 122;  // a job's size query: 122 asks for a bigger buffer, as it should
     int sizeRequests = 0;
     std::vector<std::string> opened;
 
@@ -171,7 +169,7 @@ public:
     }
     bool jobSize(Ref c, uint32_t index, uint32_t& needed) override {
         needed = index < jobs(c).size() ? 64 : 0;
-        return needed == 0 || fail(122);
+        return needed == 0 || fail(jobError);
     }
     bool readJob(Ref c, uint32_t i, uint32_t, uint32_t& s) override { return s = jobs(c).at(i), true; }
 
@@ -192,68 +190,6 @@ struct Machine {
         if (!processes->table.count(id)) processes->add(id);
         windows->add(window, id);
     }
-};
-
-// A counter object; property handles are the same for every object, as WMI's are per class.
-class WmiObject : public monitor::WmiObject {
-public:
-    std::map<WString, uint64_t> values;
-    std::set<WString> failing;  // reads of these fail
-    monitor::HResult propertyHandle(const WString& name, int32_t& handle) override {
-        auto& n = names();
-        auto it = std::find(n.begin(), n.end(), name);
-        if (it == n.end()) it = n.insert(n.end(), name);
-        handle = static_cast<int32_t>(it - n.begin());
-        return monitor::kResultOk;
-    }
-    monitor::HResult readDword(int32_t, uint32_t&) override { return monitor::kResultOk; }  // process ids only
-    monitor::HResult readQword(int32_t handle, uint64_t& value) override {
-        const WString& name = names().at(static_cast<size_t>(handle));
-        if (failing.count(name)) return static_cast<monitor::HResult>(0x80041001u);
-        return value = values[name], monitor::kResultOk;
-    }
-
-private:
-    static std::vector<WString>& names() {
-        static std::vector<WString> n;
-        return n;
-    }
-};
-
-struct WmiState {
-    std::map<std::string, monitor::HResult> failures;  // call name -> result, e.g. "createRefresher"
-    std::vector<std::shared_ptr<WmiObject>> disks;      // the last one sums all disks
-
-    std::shared_ptr<WmiObject> addDisk(uint64_t idle, uint64_t base) {
-        disks.push_back(std::make_shared<WmiObject>());
-        return disks.back()->values = {{u"PercentIdleTime", idle}, {u"PercentIdleTime_Base", base}}, disks.back();
-    }
-};
-
-class Wmi : public monitor::WmiCounters {
-public:
-    explicit Wmi(std::shared_ptr<WmiState> s) : state_(std::move(s)) {}
-    monitor::HResult initialiseCom() override { return result("initialiseCom"); }
-    monitor::HResult initialiseSecurity() override { return result("initialiseSecurity"); }
-    monitor::HResult createLocator() override { return result("createLocator"); }
-    monitor::HResult connect(const WString&) override { return result("connect"); }
-    monitor::HResult createRefresher() override { return result("createRefresher"); }
-    monitor::HResult configureRefresher() override { return result("configureRefresher"); }
-    monitor::HResult addEnum(const WString& cls, int32_t& id) override {
-        return id = cls == u"Win32_PerfRawData_PerfDisk_PhysicalDisk" ? 1 : 2, result("addEnum");
-    }
-    monitor::HResult removeEnum(int32_t) override { return monitor::kResultOk; }
-    monitor::HResult refresh() override { return result("refresh"); }
-    monitor::HResult objects(int32_t id, std::vector<monitor::WmiObjectRef>& out) override {
-        if (id == 1) out.assign(state_->disks.begin(), state_->disks.end());
-        return result("objects");
-    }
-
-private:
-    monitor::HResult result(const std::string& call) const {
-        return state_->failures.count(call) ? state_->failures.at(call) : monitor::kResultOk;
-    }
-    std::shared_ptr<WmiState> state_;
 };
 
 }  // namespace fakes
