@@ -95,14 +95,6 @@ int EngineEnv::count(const std::string& text, const std::string& volume) const {
     return static_cast<int>(values(text, "Volume", volume).size());
 }
 
-BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
-    if (pretend && pretend(move)) {
-        moves.push_back(move);
-        return TRUE;
-    }
-    return CScriptedVolume::moveFile(move);
-}
-
 EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
     setSetting("DoMoveBetterPlace", options.moveBetterPlace ? 1 : 0);
     setSetting("MaxClusterMoveCount", options.maxClusterMoveCount);
@@ -111,17 +103,21 @@ EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOption
     settings.maxClusterMoveCount = config->maxClusterMoveCount();
     settings.maxExtentListSize = config->maxExtentListSize();
     settings.stateDirectory = config->stateDirectory();
-    auto engineVolume = std::make_unique<EngineVolume>(std::move(volume));
-    volume_ = engineVolume.get();
-    context_ = std::make_unique<CDfrgContext>(std::move(engineVolume), 0, settings);
+    moves_ = voltest::watchControl<MOVE_FILE_DATA>(*memory_, FSCTL_MOVE_FILE);
+    context_ = std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(std::move(volume)), 0, settings);
     state.config = config.get();
     state.statusCallback = recordStatus;
 }
 
+EngineFixture::~EngineFixture() {
+    context_.reset();
+    memory_->answerControl(FSCTL_MOVE_FILE, nullptr);
+}
+
 std::vector<uint64_t> EngineFixture::takeMoveTargets() {
     std::vector<uint64_t> targets;
-    for (const MOVE_FILE_DATA& m : volume_->moves) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
-    volume_->moves.clear();
+    for (const MOVE_FILE_DATA& m : *moves_) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
+    moves_->clear();
     return targets;
 }
 

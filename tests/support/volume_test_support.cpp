@@ -59,16 +59,10 @@ void expectDfrgError(const std::function<void()>& action, int code, const char* 
 }
 
 ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings)
-    : ContextFixture(std::move(volume), settings, {}) {}
-
-ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings,
-                               VolumeScript script)
     : memory_(std::move(volume)) {
     previousClock_ = g_clock;
     g_clock = &clock_;
-    auto scripted = std::make_unique<CScriptedVolume>(memory_, std::move(script));
-    volume_ = scripted.get();
-    context_ = std::make_unique<CDfrgContext>(std::move(scripted), 0, settings);
+    context_ = std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(memory_), 0, settings);
 }
 
 ContextFixture::~ContextFixture() {
@@ -86,88 +80,6 @@ std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context) {
     if (context.snapshot(snapshot))
         for (const CExtent& e : snapshot->runs()) out.emplace_back(e.start, e.end);
     return out;
-}
-
-// ---------------------------------------------------------------- scripted volume
-
-CScriptedVolume::CScriptedVolume(std::shared_ptr<CMemoryVolume> memory, VolumeScript script)
-    : CSimulatedVolume(std::move(memory), nullptr, [this](uint32_t) { ++pauses; }), script_(std::move(script)) {}
-
-void CScriptedVolume::reopen() {
-    scripted_ = true;
-    openAttempts = 0;
-    pauses = 0;
-    open();
-}
-
-HANDLE CScriptedVolume::createFile(const WString& path, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
-                                   DWORD disposition, DWORD flags, HANDLE templateFile) {
-    if (scripted_ && path == devicePath()) {
-        ++openAttempts;
-        if (script_.deniedOpens > 0) {
-            --script_.deniedOpens;
-            platform::setLastError(script_.openError);
-            return INVALID_HANDLE_VALUE;
-        }
-    }
-    return CSimulatedVolume::createFile(path, access, shareMode, security, disposition, flags, templateFile);
-}
-
-BOOL CScriptedVolume::getVolumeInformation(WCHAR* label, DWORD labelSize, DWORD* serial, DWORD* maxComponentLength,
-                                           DWORD* flags, WCHAR* fileSystemName, DWORD fileSystemNameSize) {
-    if (!scripted_)
-        return CSimulatedVolume::getVolumeInformation(label, labelSize, serial, maxComponentLength, flags,
-                                                      fileSystemName, fileSystemNameSize);
-    if (script_.volumeInformationFails) {
-        platform::setLastError(ERROR_NOT_READY);
-        return FALSE;
-    }
-    if (!CSimulatedVolume::getVolumeInformation(label, labelSize, serial, maxComponentLength, flags, fileSystemName,
-                                                fileSystemNameSize))
-        return FALSE;
-    char16_t* name = asUtf16(fileSystemName);
-    std::copy(script_.fileSystemName.begin(), script_.fileSystemName.end(), name);
-    name[script_.fileSystemName.size()] = 0;
-    return TRUE;
-}
-
-BOOL CScriptedVolume::getDiskFreeSpace(DWORD* sectorsPerCluster, DWORD* bytesPerSector, DWORD* freeClusters,
-                                       DWORD* totalClusters) {
-    if (!scripted_) return CSimulatedVolume::getDiskFreeSpace(sectorsPerCluster, bytesPerSector, freeClusters, totalClusters);
-    *sectorsPerCluster = script_.fatSectorsPerCluster;
-    *bytesPerSector = script_.fatBytesPerSector;
-    *freeClusters = 0;
-    *totalClusters = script_.fatTotalClusters;
-    return TRUE;
-}
-
-BOOL CScriptedVolume::queryNtfsVolumeData(NTFS_VOLUME_DATA_BUFFER* out, DWORD outSize, DWORD* bytesReturned) {
-    if (!scripted_) return CSimulatedVolume::queryNtfsVolumeData(out, outSize, bytesReturned);
-    if (script_.ntfsDataFails) {
-        platform::setLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    out->TotalClusters.QuadPart = static_cast<LONGLONG>(script_.ntfsTotalClusters);
-    out->BytesPerCluster = script_.ntfsBytesPerCluster;
-    return TRUE;
-}
-
-BOOL CScriptedVolume::getVolumeBitmap(LONGLONG startingLcn, VOLUME_BITMAP_BUFFER* out, DWORD outSize,
-                                      DWORD* bytesReturned) {
-    bitmapRequests.push_back(startingLcn);
-    if (script_.bitmap) return script_.bitmap(startingLcn, out, outSize, bytesReturned);
-    return CSimulatedVolume::getVolumeBitmap(startingLcn, out, outSize, bytesReturned);
-}
-
-BOOL CScriptedVolume::moveFile(const MOVE_FILE_DATA& move) {
-    moves.push_back(move);
-    return CSimulatedVolume::moveFile(move);
-}
-
-BOOL CScriptedVolume::getRetrievalPointers(HANDLE file, LONGLONG startingVcn, RETRIEVAL_POINTERS_BUFFER* out,
-                                           DWORD outSize, DWORD* bytesReturned) {
-    if (script_.retrieval) return script_.retrieval(file, startingVcn, out, outSize, bytesReturned);
-    return CSimulatedVolume::getRetrievalPointers(file, startingVcn, out, outSize, bytesReturned);
 }
 
 }  // namespace voltest

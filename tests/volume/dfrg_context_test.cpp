@@ -152,18 +152,22 @@ TEST(DfrgContextSnapshot, MovedFilesAreFollowedPieceByPieceOrRebuiltWhenThatIsSl
         ASSERT_EQ(file.moveClustersTo(2000, 40, 0), 0);
         ASSERT_TRUE(file.getFileExtents(after));
     }
-    std::vector<LONGLONG>& asked = f.volume().bitmapRequests;
-    asked.clear();
+    auto requests = watchControl<STARTING_LCN_INPUT_BUFFER>(*v, FSCTL_GET_VOLUME_BITMAP);
+    auto asked = [&] {
+        std::vector<LONGLONG> lcns;
+        for (const auto& r : *requests) lcns.push_back(r.StartingLcn.QuadPart);
+        requests->clear();
+        return lcns;
+    };
     context.updateSnapshotExt(before);
     context.updateSnapshotExt(after);
-    EXPECT_EQ(asked, (std::vector<LONGLONG>{500, 600, 700, 800, 2000}));
+    EXPECT_EQ(asked(), (std::vector<LONGLONG>{500, 600, 700, 800, 2000}));
     EXPECT_EQ(runsOf(context), (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1999}, {2040, 4999}}));
 
     // A refresh that takes longer than the build did, before half the records are done, is
     // replaced by a rebuild of the whole volume.
-    asked.clear();
     ContextFixture::setStep(1);
     context.updateSnapshotExt(before);
-    EXPECT_EQ(asked, (std::vector<LONGLONG>{500, 0}));
+    EXPECT_EQ(asked(), (std::vector<LONGLONG>{500, 0}));
     ContextFixture::setStep(0);
 }
