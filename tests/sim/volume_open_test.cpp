@@ -1,5 +1,5 @@
-// Opening a volume: the device with its retries, the file-system type and geometry, and the
-// whole-bitmap read.
+// Opening a volume: the device with its retries, the file-system type and geometry, and whole-
+// bitmap reads that go wrong.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -79,22 +79,12 @@ TEST(VolumeOpen, AccessDeniedIsRetriedTenTimesOtherErrorsNotAndFailingQueriesMak
     EXPECT_EQ(pauses, 0u);
 }
 
-TEST(VolumeOpen, TheWholeBitmapIsReadInChunks) {
+// (A sound bitmap read across chunks is the volume dump's test.)
+TEST(VolumeOpen, AWholeBitmapThatCannotBeReadIsZerosOneThatClaimsTooMuchIsCut) {
     auto memory = makeVolume(144100);
     fillClusters(*memory, u"C:\\a", 3, 5);
-    fillClusters(*memory, u"C:\\b", 71990, 20);
-    fillClusters(*memory, u"C:\\c", 144090, 10);
     CSimulatedVolume v(memory);
-    auto asked = watchControl<STARTING_LCN_INPUT_BUFFER>(*memory, FSCTL_GET_VOLUME_BITMAP);
     std::unique_ptr<uint8_t[]> bitmap;
-    ASSERT_TRUE(v.readWholeBitmap(bitmap));
-    ASSERT_EQ(asked->size(), 3u);
-    EXPECT_EQ(asked->back().StartingLcn.QuadPart, 144000);
-    for (uint64_t c = 0; c < 144100; ++c)
-        ASSERT_EQ((bitmap[c / 8] >> (c % 8)) & 1, memory->isClusterUsed(c) ? 1 : 0) << c;
-
-    // A bitmap that cannot be read leaves zeros, not whatever the memory held; an answer that
-    // claims more than asked for is cut to the output.
     for (bool fails : {true, false}) {
         memory->answerControl(FSCTL_GET_VOLUME_BITMAP, [fails](HANDLE, const void*, DWORD, void* out, DWORD size,
                                                               DWORD* returned) -> BOOL {
@@ -108,6 +98,6 @@ TEST(VolumeOpen, TheWholeBitmapIsReadInChunks) {
         });
         ASSERT_TRUE(v.readWholeBitmap(bitmap));
         EXPECT_EQ(bitmap[144099 / 8], fails ? 0 : 0xFF);
-        EXPECT_EQ(bitmap[0], 0);
+        EXPECT_EQ(bitmap[0], 0);  // not what the memory held
     }
 }

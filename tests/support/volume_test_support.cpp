@@ -8,10 +8,6 @@
 
 namespace voltest {
 
-namespace {
-FakeClock* g_clock = nullptr;
-}  // namespace
-
 std::shared_ptr<CMemoryVolume> makeVolume(uint64_t clusters, const WString& fileSystem, const WString& label) {
     CMemoryVolume::Geometry g;
     g.totalClusters = clusters;
@@ -59,20 +55,7 @@ void expectDfrgError(const std::function<void()>& action, int code, const char* 
 }
 
 ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings)
-    : memory_(std::move(volume)) {
-    previousClock_ = g_clock;
-    g_clock = &clock_;
-    context_ = std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(memory_), 0, settings);
-}
-
-ContextFixture::~ContextFixture() {
-    context_.reset();
-    g_clock = previousClock_;
-}
-
-void ContextFixture::advance(uint32_t ms) { g_clock->tick_ += ms; }
-uint32_t ContextFixture::now() { return g_clock->tick_.load(); }
-void ContextFixture::setStep(uint32_t ms) { g_clock->step_ = ms; }
+    : context_(std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(std::move(volume)), 0, settings)) {}
 
 std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context) {
     std::vector<std::pair<uint64_t, uint64_t>> out;

@@ -46,24 +46,18 @@ std::shared_ptr<std::vector<Input>> watchControl(CMemoryVolume& volume, DWORD co
     return seen;
 }
 
-// A context over a memory volume, with a settable tick so that checkState polls when told to.
+// A context over a memory volume, with the process's clock in the test's hands (advance's default
+// lets the next checkState poll the events).
 class ContextFixture {
 public:
     explicit ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings = {});
-    ~ContextFixture();
 
     CDfrgContext& context() { return *context_; }
-    CMemoryVolume& memory() { return *memory_; }
-    // The fixture's clock (the process's while it lives). advance's default lets the next
-    // checkState poll the events; a step moves the clock at every reading.
-    static void advance(uint32_t ms = 1000);
-    static uint32_t now();
-    static void setStep(uint32_t ms);
+    void advance(uint32_t ms = 1000) { clock.tick_ += ms; }
+
+    FakeClock clock;
 
 private:
-    FakeClock clock_;
-    FakeClock* previousClock_ = nullptr;
-    std::shared_ptr<CMemoryVolume> memory_;
     std::unique_ptr<CDfrgContext> context_;
 };
 
