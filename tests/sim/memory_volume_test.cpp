@@ -164,13 +164,7 @@ TEST(MemoryVolumeFiles, NamesCompareWithoutCaseGrowthFollowsTheFileDeletionFrees
     EXPECT_TRUE(w->appendToFile(f, 3 * 16 * 4096));
     w->closeHandle(f);
     ASSERT_TRUE(w->fileInfo(u"C:\\packed", info));
-    uint64_t next = V, pieces = 0;
-    for (const voltest::Run& r : info.runs) {
-        if (r.lcn == V) continue;
-        pieces += r.lcn != next;
-        next = r.lcn + r.length;
-    }
-    EXPECT_EQ(pieces, 1u);
+    EXPECT_EQ(piecesOf(info.runs), 1u);
 }
 
 TEST(MemoryVolumeFiles, PlainPathsEndBeforeMaxPathLongFormPathsDoNot) {

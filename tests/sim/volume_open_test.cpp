@@ -46,14 +46,9 @@ TEST(VolumeOpen, TheFileSystemNameDecidesTypeAndGeometry) {
     for (Case c : {Case{u"FAT32", CDfrgVolume::FileSystemType::FAT32}, Case{u"FAT", CDfrgVolume::FileSystemType::FAT},
                    Case{u"CDFS", CDfrgVolume::FileSystemType::Unknown},
                    Case{u"NTFS-like FAT32", CDfrgVolume::FileSystemType::NTFS}}) {
-        CMemoryVolume::Geometry g;
-        g.totalClusters = 3000;
-        g.bytesPerCluster = 2048;
-        g.fileSystemName = c.name;
-        CSimulatedVolume v(std::make_shared<CMemoryVolume>(g));
+        CSimulatedVolume v(makeVolume(3000, c.name));
         EXPECT_EQ(v.fileSystemType(), c.type) << platform::utf16ToUtf8(c.name);
-        EXPECT_EQ(v.totalClusters(), 3000u);
-        EXPECT_EQ(v.bytesPerCluster(), 2048u);
+        EXPECT_EQ(v.totalClusters() * v.bytesPerCluster(), 3000u * 4096);
     }
 }
 

@@ -123,16 +123,6 @@ std::vector<uint64_t> EngineFixture::takeMoveTargets() {
 
 namespace {
 
-uint64_t piecesOf(const Runs& runs) {
-    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
-    for (const CMemoryVolume::Run& r : runs) {
-        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
-        if (r.lcn != expected) ++pieces;
-        expected = r.lcn + r.length;
-    }
-    return pieces;
-}
-
 // The free runs of the volume outside `keep`, from its bitmap.
 Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
     const std::vector<uint8_t> bits = volume.bitmapBytes();
@@ -223,17 +213,12 @@ bool storedResume(const std::string& path, CPassState& state) {
     return readResumeInfo(platform::utf8ToUtf16(path), state, CContextList());
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 6000 && !condition(); ++i) platform::systemSleepMs(10);  // really waits
-    return condition();
-}
-
 std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
     std::vector<TreeEntry> out;
     const WString root{volume.driveLetter(), u':', u'\\'};  // the volume is locked during the visits
     volume.forEachWalkedEntry([&](const WString& path, bool directory, const Runs& runs) {
         if (path.empty()) return;
-        TreeEntry e{root + path, directory, 0, piecesOf(runs)};
+        TreeEntry e{root + path, directory, 0, voltest::piecesOf(runs)};
         for (const auto& r : runs)
             if (r.lcn != CMemoryVolume::kVirtualLcn) e.clusters += r.length;
         out.push_back(e);
@@ -243,7 +228,7 @@ std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
 
 uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
     CMemoryVolume::FileInfo info;
-    return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
+    return volume.fileInfo(path, info) ? voltest::piecesOf(info.runs) : 0;
 }
 
 Runs freeRuns(CMemoryVolume& volume) { return freeRunsOutside(volume, {}); }

@@ -87,8 +87,7 @@ std::shared_ptr<CMemoryVolume> makeTreeVolume(char16_t letter, int directories, 
 // The resume info as the engine's reader finds it in the state directory (false: none or damaged).
 bool storedResume(const std::string& path, CPassState& state);
 
-// Waits (up to 60 s) for a condition another thread brings about.
-bool eventually(const std::function<bool()>& condition);
+using voltest::eventually;
 
 // The entries of a volume's tree in the order a walk visits them (no reparse-point files, no root).
 struct TreeEntry {

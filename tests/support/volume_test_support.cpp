@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "platform/dfrg_exception.h"
 #include "platform/last_error.h"
 #include "volume/extent_snapshot.h"
@@ -26,14 +27,20 @@ void placeFile(CMemoryVolume& volume, const WString& path, const std::vector<Run
         << platform::utf16ToUtf8(path) << " error " << platform::lastError();
 }
 
-void fillClusters(CMemoryVolume& volume, const WString& path, uint64_t lcn, uint64_t count) {
-    placeFile(volume, path, {{lcn, count}});
-}
-
 std::vector<Run> runsOfFile(CMemoryVolume& volume, const WString& path) {
     CMemoryVolume::FileInfo info;
     EXPECT_TRUE(volume.fileInfo(path, info)) << platform::utf16ToUtf8(path);
     return info.runs;
+}
+
+uint64_t piecesOf(const std::vector<Run>& runs) {
+    uint64_t pieces = 0, next = V;
+    for (const Run& r : runs) {
+        if (r.lcn == V) continue;
+        pieces += r.lcn != next;
+        next = r.lcn + r.length;
+    }
+    return pieces;
 }
 
 testing::AssertionResult failedWith(bool succeeded, DWORD error) {
@@ -56,6 +63,11 @@ void expectDfrgError(const std::function<void()>& action, int code, const char* 
 
 ContextFixture::ContextFixture(std::shared_ptr<CMemoryVolume> volume, CDfrgVolumeSettings settings)
     : context_(std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(std::move(volume)), 0, settings)) {}
+
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 6000 && !condition(); ++i) platform::systemSleepMs(10);  // really waits
+    return condition();
+}
 
 std::vector<std::pair<uint64_t, uint64_t>> runsOf(CDfrgContext& context) {
     std::vector<std::pair<uint64_t, uint64_t>> out;

@@ -26,13 +26,17 @@ std::shared_ptr<CMemoryVolume> makeVolume(uint64_t clusters, const WString& file
 // test when the volume refuses it.
 void placeFile(CMemoryVolume& volume, const WString& path, const std::vector<Run>& runs, DWORD attributes = 0);
 // Marks clusters used by a file that owns exactly them.
-void fillClusters(CMemoryVolume& volume, const WString& path, uint64_t lcn, uint64_t count);
+inline void fillClusters(CMemoryVolume& v, const WString& path, uint64_t lcn, uint64_t n) { placeFile(v, path, {{lcn, n}}); }
 std::vector<Run> runsOfFile(CMemoryVolume& volume, const WString& path);
+// Physically separate pieces of a run list.
+uint64_t piecesOf(const std::vector<Run>& runs);
 // That a call failed (its result says so) with this last error.
 testing::AssertionResult failedWith(bool succeeded, DWORD error);
 inline testing::AssertionResult failedWith(HANDLE h, DWORD error) { return failedWith(h != INVALID_HANDLE_VALUE, error); }
 // That `action` throws the error with this code (and this message unless it is null).
 void expectDfrgError(const std::function<void()>& action, int code, const char* message = nullptr);
+// Waits (up to 60 s) for a condition another thread brings about.
+bool eventually(const std::function<bool()>& condition);
 
 // The input of every device control with this code, in order; the volume still answers them.
 template <class Input>

@@ -4,9 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 
-#include "platform/clock.h"
 #include "platform/state_file.h"
 #include "support/temp_dir.h"
 #include "support/volume_test_support.h"
@@ -16,12 +14,6 @@
 using namespace voltest;
 
 namespace {
-
-// Waits (up to 20 s) for what the watcher thread brings about.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 2000 && !condition(); ++i) platform::systemSleepMs(10);
-    return condition();
-}
 
 class ChangeTrackerTest : public ::testing::Test {
 protected:
