@@ -661,6 +661,7 @@ BOOL CMemoryVolume::getVolumeInformation(WCHAR* label, DWORD labelSize, DWORD* s
     std::lock_guard<std::mutex> g(lock_);
     const State& s = *state_;
     if (s.gone) return fail(ERROR_NOT_READY, FALSE);
+    if (s.volumeInformationError) return fail(s.volumeInformationError, FALSE);
     if (!copyText(s.geometry.label, label, labelSize) ||
         !copyText(s.geometry.fileSystemName, fileSystemName, fileSystemNameSize))
         return fail(ERROR_BAD_LENGTH, FALSE);
@@ -705,6 +706,23 @@ void CMemoryVolume::setOpenFault(const WString& path, DWORD error) {
 void CMemoryVolume::denyDeviceOpens(uint32_t count) {
     std::lock_guard<std::mutex> g(lock_);
     state_->deviceDenials = count;
+}
+
+void CMemoryVolume::failVolumeInformation(DWORD error) {
+    std::lock_guard<std::mutex> g(lock_);
+    state_->volumeInformationError = error;
+}
+
+void CMemoryVolume::answerControl(DWORD code, ControlAnswer answer) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (answer) state_->controlAnswers[code] = std::move(answer);
+    else state_->controlAnswers.erase(code);
+}
+
+CMemoryVolume::ControlAnswer CMemoryVolume::controlAnswer(DWORD code) const {
+    std::lock_guard<std::mutex> g(lock_);
+    const auto& answers = state_->controlAnswers;
+    return answers.count(code) ? answers.at(code) : ControlAnswer();
 }
 
 void CMemoryVolume::goAway() {

@@ -106,6 +106,15 @@ public:
     void setOpenFault(const WString& path, DWORD error);
     // The next `count` opens of the volume device fail with access denied.
     void denyDeviceOpens(uint32_t count);
+    // GetVolumeInformation fails with `error` until cleared with 0.
+    void failVolumeInformation(DWORD error);
+    // A device control answered by the test (a file system that answers in its own way, or one
+    // that is watched): a simulated volume hands every call with this code to `answer` instead,
+    // which may still ask this volume. An empty answer clears it.
+    using ControlAnswer = std::function<BOOL(HANDLE handle, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                             DWORD* bytesReturned)>;
+    void answerControl(DWORD code, ControlAnswer answer);
+    ControlAnswer controlAnswer(DWORD code) const;
     // The volume goes away: from now on every call fails with ERROR_NOT_READY (closing handles
     // still succeeds) and change feeds end.
     void goAway();

@@ -204,6 +204,8 @@ struct CMemoryVolume::State {
     uint32_t moveFaultCount = 0;
     std::map<WString, DWORD, memvol::NoCaseLess> openFaults;
     uint32_t deviceDenials = 0;
+    DWORD volumeInformationError = 0;
+    std::map<DWORD, ControlAnswer> controlAnswers;
     bool gone = false;
 
     Journal* journal = nullptr;

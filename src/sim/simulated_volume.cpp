@@ -19,8 +19,15 @@ CDfrgVolumeCommon::RetryPause CSimulatedVolume::defaultRetryPause() {
 
 void CSimulatedVolume::adoptDeviceHandle(HANDLE device) { device_.reset({volume_.get(), device}); }
 
+BOOL CSimulatedVolume::control(HANDLE handle, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                                DWORD* bytesReturned) {
+    const CMemoryVolume::ControlAnswer answer = volume_->controlAnswer(code);
+    if (answer) return answer(handle, in, inSize, out, outSize, bytesReturned);
+    return volume_->deviceIoControl(handle, code, in, inSize, out, outSize, bytesReturned);
+}
+
 BOOL CSimulatedVolume::queryNtfsVolumeData(NTFS_VOLUME_DATA_BUFFER* out, DWORD outSize, DWORD* bytesReturned) {
-    return volume_->deviceIoControl(device_.get().handle, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, out, outSize,
+    return control(device_.get().handle, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, out, outSize,
                                     bytesReturned);
 }
 
@@ -50,20 +57,20 @@ BOOL CSimulatedVolume::getVolumeBitmap(LONGLONG startingLcn, VOLUME_BITMAP_BUFFE
                                        DWORD* bytesReturned) {
     STARTING_LCN_INPUT_BUFFER in;
     in.StartingLcn.QuadPart = startingLcn;
-    return volume_->deviceIoControl(device_.get().handle, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, out, outSize,
+    return control(device_.get().handle, FSCTL_GET_VOLUME_BITMAP, &in, sizeof in, out, outSize,
                                     bytesReturned);
 }
 
 BOOL CSimulatedVolume::moveFile(const MOVE_FILE_DATA& move) {
     DWORD returned = 0;
-    return volume_->deviceIoControl(device_.get().handle, FSCTL_MOVE_FILE, &move, sizeof move, nullptr, 0, &returned);
+    return control(device_.get().handle, FSCTL_MOVE_FILE, &move, sizeof move, nullptr, 0, &returned);
 }
 
 BOOL CSimulatedVolume::getRetrievalPointers(HANDLE file, LONGLONG startingVcn, RETRIEVAL_POINTERS_BUFFER* out,
                                             DWORD outSize, DWORD* bytesReturned) {
     STARTING_VCN_INPUT_BUFFER in;
     in.StartingVcn.QuadPart = startingVcn;
-    return volume_->deviceIoControl(file, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, out, outSize, bytesReturned);
+    return control(file, FSCTL_GET_RETRIEVAL_POINTERS, &in, sizeof in, out, outSize, bytesReturned);
 }
 
 BOOL CSimulatedVolume::querySeekPenalty(bool& incursSeekPenalty) {
@@ -73,7 +80,7 @@ BOOL CSimulatedVolume::querySeekPenalty(bool& incursSeekPenalty) {
     DEVICE_SEEK_PENALTY_DESCRIPTOR answer{};
     DWORD returned = 0;
     incursSeekPenalty = true;
-    if (!volume_->deviceIoControl(device_.get().handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer,
+    if (!control(device_.get().handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &answer,
                                   sizeof answer, &returned))
         return FALSE;
     incursSeekPenalty = answer.IncursSeekPenalty != 0;

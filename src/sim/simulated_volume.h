@@ -45,6 +45,10 @@ protected:
     BOOL queryNtfsVolumeData(NTFS_VOLUME_DATA_BUFFER* out, DWORD outSize, DWORD* bytesReturned) override;
 
 private:
+    // A device control, answered as the memory volume's faults say.
+    BOOL control(HANDLE handle, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                 DWORD* bytesReturned);
+
     struct DeviceTraits {
         struct Type {
             CMemoryVolume* volume;

@@ -49,6 +49,19 @@ TEST_F(SmartTest, ConsecutiveIterationsNeverChooseTheSameVolume) {
     for (char16_t letter : {u'C', u'D', u'E'}) EXPECT_EQ(readVolumeMode(letter), 2);
 }
 
+TEST_F(SmartTest, AStepLeavesItsCountsInTheRegistryAtOnce) {
+    addVolume('C', makeCleanVolume(u'C'));
+    build();
+    smart->iteration();  // saves while processing are at most one a second: the clock stands
+    CRegistry root;
+    CRegistryKey key;
+    ASSERT_TRUE(root.openKey(productKeyPath() + "\\statistics", kRegKeyAllAccess, nullptr, false, key));
+    uint64_t processed = 0;
+    key.queryQword(WString(u"Processed Files"), processed, 0);
+    EXPECT_GT(processed, 1u);
+    EXPECT_EQ(processed, statistics->current().processed);
+}
+
 TEST_F(SmartTest, ReactModeIsPacedAndEndsAfterSevenDaysWithAScanPassInTheSameIteration) {
     addVolume('C', makeCleanVolume(u'C'));
     build();

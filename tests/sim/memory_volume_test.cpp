@@ -157,6 +157,14 @@ TEST(MemoryVolumeFiles, NamesCompareWithoutCaseGrowthFollowsTheFileDeletionFrees
     EXPECT_EQ(info.runs[0].length, 4u);
     EXPECT_TRUE(v->deleteFile(u"C:\\dir\\grow"));
     EXPECT_FALSE(v->isClusterUsed(info.runs[0].lcn));
+
+    // A compressed file grows unit by unit, each unit's clusters right behind the last ones.
+    auto w = makeVolume(200);
+    f = w->createFile(u"C:\\packed", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_COMPRESSED);
+    EXPECT_TRUE(w->appendToFile(f, 3 * 16 * 4096));
+    w->closeHandle(f);
+    ASSERT_TRUE(w->fileInfo(u"C:\\packed", info));
+    EXPECT_EQ(piecesOf(info.runs), 1u);
 }
 
 TEST(MemoryVolumeFiles, PlainPathsEndBeforeMaxPathLongFormPathsDoNot) {
@@ -216,7 +224,14 @@ TEST(MemoryVolumeFiles, HardLinksShareTheDataUntilTheLastNameGoes) {
     EXPECT_EQ(v->statistics().filesWithClusters, 2u);  // once per name, as a walk counts them
     EXPECT_TRUE(v->checkIntegrity().empty());
 
+    struct LastRecord : CMemoryVolume::Journal {
+        std::vector<uint8_t> record;
+        DWORD write(const std::vector<uint8_t>& r) override { return record = r, ERROR_SUCCESS; }
+    } journal;
+    v->setJournal(&journal);
     EXPECT_TRUE(v->deleteFile(u"C:\\a.bin"));
+    v->setJournal(nullptr);
+    EXPECT_FALSE(v->replay(journal.record.data(), journal.record.size()));  // that name is gone
     EXPECT_TRUE(v->isClusterUsed(10));
     EXPECT_EQ(runsOfFile(*v, u"C:\\d\\b.bin"), (std::vector<voltest::Run>{{10, 4}}));
     EXPECT_TRUE(v->checkIntegrity().empty());

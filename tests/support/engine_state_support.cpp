@@ -95,14 +95,6 @@ int EngineEnv::count(const std::string& text, const std::string& volume) const {
     return static_cast<int>(values(text, "Volume", volume).size());
 }
 
-BOOL EngineVolume::moveFile(const MOVE_FILE_DATA& move) {
-    if (pretend && pretend(move)) {
-        moves.push_back(move);
-        return TRUE;
-    }
-    return CScriptedVolume::moveFile(move);
-}
-
 EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options) : memory_(volume) {
     setSetting("DoMoveBetterPlace", options.moveBetterPlace ? 1 : 0);
     setSetting("MaxClusterMoveCount", options.maxClusterMoveCount);
@@ -111,31 +103,25 @@ EngineFixture::EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOption
     settings.maxClusterMoveCount = config->maxClusterMoveCount();
     settings.maxExtentListSize = config->maxExtentListSize();
     settings.stateDirectory = config->stateDirectory();
-    auto engineVolume = std::make_unique<EngineVolume>(std::move(volume));
-    volume_ = engineVolume.get();
-    context_ = std::make_unique<CDfrgContext>(std::move(engineVolume), 0, settings);
+    moves_ = voltest::watchControl<MOVE_FILE_DATA>(*memory_, FSCTL_MOVE_FILE);
+    context_ = std::make_unique<CDfrgContext>(std::make_unique<CSimulatedVolume>(std::move(volume)), 0, settings);
     state.config = config.get();
     state.statusCallback = recordStatus;
 }
 
+EngineFixture::~EngineFixture() {
+    context_.reset();
+    memory_->answerControl(FSCTL_MOVE_FILE, nullptr);
+}
+
 std::vector<uint64_t> EngineFixture::takeMoveTargets() {
     std::vector<uint64_t> targets;
-    for (const MOVE_FILE_DATA& m : volume_->moves) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
-    volume_->moves.clear();
+    for (const MOVE_FILE_DATA& m : *moves_) targets.push_back(static_cast<uint64_t>(m.StartingLcn.QuadPart));
+    moves_->clear();
     return targets;
 }
 
 namespace {
-
-uint64_t piecesOf(const Runs& runs) {
-    uint64_t pieces = 0, expected = CMemoryVolume::kVirtualLcn;
-    for (const CMemoryVolume::Run& r : runs) {
-        if (r.lcn == CMemoryVolume::kVirtualLcn) continue;
-        if (r.lcn != expected) ++pieces;
-        expected = r.lcn + r.length;
-    }
-    return pieces;
-}
 
 // The free runs of the volume outside `keep`, from its bitmap.
 Runs freeRunsOutside(CMemoryVolume& volume, const Runs& keep) {
@@ -227,17 +213,12 @@ bool storedResume(const std::string& path, CPassState& state) {
     return readResumeInfo(platform::utf8ToUtf16(path), state, CContextList());
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 6000 && !condition(); ++i) platform::systemSleepMs(10);  // really waits
-    return condition();
-}
-
 std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
     std::vector<TreeEntry> out;
     const WString root{volume.driveLetter(), u':', u'\\'};  // the volume is locked during the visits
     volume.forEachWalkedEntry([&](const WString& path, bool directory, const Runs& runs) {
         if (path.empty()) return;
-        TreeEntry e{root + path, directory, 0, piecesOf(runs)};
+        TreeEntry e{root + path, directory, 0, voltest::piecesOf(runs)};
         for (const auto& r : runs)
             if (r.lcn != CMemoryVolume::kVirtualLcn) e.clusters += r.length;
         out.push_back(e);
@@ -247,7 +228,7 @@ std::vector<TreeEntry> listTree(CMemoryVolume& volume) {
 
 uint64_t piecesOf(CMemoryVolume& volume, const WString& path) {
     CMemoryVolume::FileInfo info;
-    return volume.fileInfo(path, info) ? piecesOf(info.runs) : 0;
+    return volume.fileInfo(path, info) ? voltest::piecesOf(info.runs) : 0;
 }
 
 Runs freeRuns(CMemoryVolume& volume) { return freeRunsOutside(volume, {}); }

@@ -49,14 +49,6 @@ public:
     std::shared_ptr<FakeVolumeProvider> provider = std::make_shared<FakeVolumeProvider>();
 };
 
-// Records every move asked; one `pretend` approves succeeds without moving (a file system that lies).
-class EngineVolume : public voltest::CScriptedVolume {
-public:
-    explicit EngineVolume(std::shared_ptr<CMemoryVolume> memory) : CScriptedVolume(std::move(memory), {}) {}
-    BOOL moveFile(const MOVE_FILE_DATA& move) override;
-    std::function<bool(const MOVE_FILE_DATA&)> pretend;
-};
-
 struct EngineOptions {
     bool moveBetterPlace = true;
     uint32_t maxClusterMoveCount = 1024;
@@ -66,11 +58,10 @@ struct EngineOptions {
 class EngineFixture : public EngineEnv {
 public:
     explicit EngineFixture(std::shared_ptr<CMemoryVolume> volume, EngineOptions options = EngineOptions());
-    ~EngineFixture() override { context_.reset(); }
+    ~EngineFixture() override;
 
     CDfrgContext& context() { return *context_; }
     CMemoryVolume& memory() { return *memory_; }
-    EngineVolume& volume() { return *volume_; }
     // The targets of the moves asked since the last call, in order.
     std::vector<uint64_t> takeMoveTargets();
     void advance() { clock.tick_ += 1000; }
@@ -81,7 +72,7 @@ public:
 
 private:
     std::shared_ptr<CMemoryVolume> memory_;
-    EngineVolume* volume_ = nullptr;
+    std::shared_ptr<std::vector<MOVE_FILE_DATA>> moves_;
     std::unique_ptr<CDfrgContext> context_;
 };
 
@@ -96,8 +87,7 @@ std::shared_ptr<CMemoryVolume> makeTreeVolume(char16_t letter, int directories, 
 // The resume info as the engine's reader finds it in the state directory (false: none or damaged).
 bool storedResume(const std::string& path, CPassState& state);
 
-// Waits (up to 60 s) for a condition another thread brings about.
-bool eventually(const std::function<bool()>& condition);
+using voltest::eventually;
 
 // The entries of a volume's tree in the order a walk visits them (no reparse-point files, no root).
 struct TreeEntry {

@@ -40,9 +40,9 @@ TEST(DfrgContextState, PollsAtOnceThenAtMostEvery500ms) {
     EXPECT_FALSE(f.context().isPaused());
     EXPECT_THROW(checkState(f.context()), CDfrgException);
     // Within 500 ms nothing is looked at, not even the stop.
-    ContextFixture::advance(499);
+    f.advance(499);
     EXPECT_NO_THROW(checkState(f.context()));
-    ContextFixture::advance(1);
+    f.advance(1);
     expectDfrgError([&] { checkState(f.context()); }, ErrorStopRequested, "");
 }
 
@@ -53,7 +53,7 @@ TEST(DfrgContextState, APauseBlocksTellsTheListenersAndEndsWithTheResumeOrAStop)
     addPauseListener(&b);
     checkState(f.context());
     f.context().setPaused(true);
-    ContextFixture::advance();
+    f.advance();
     std::atomic<bool> returned{false};
     std::thread worker([&] {
         checkState(f.context());
@@ -73,7 +73,7 @@ TEST(DfrgContextState, APauseBlocksTellsTheListenersAndEndsWithTheResumeOrAStop)
     // A stop while paused throws once resumed.
     a.paused.reset();
     f.context().setPaused(true);
-    ContextFixture::advance();
+    f.advance();
     std::atomic<int> code{0};
     std::thread stopped([&] {
         try {
@@ -100,7 +100,7 @@ TEST(DfrgContextState, APausedWorkerClosesItsFilesUntilResumed) {
     v->setOpenFault(u"C:\\f", ERROR_SHARING_VIOLATION);
     EXPECT_TRUE(file.ensureOpen());  // still open
     f.context().setPaused(true);
-    ContextFixture::advance();
+    f.advance();
     std::thread resumer([&] {
         after.paused.wait(kGuardMs);
         f.context().setPaused(false);
@@ -118,16 +118,16 @@ TEST(DfrgContextState, APausedWorkerClosesItsFilesUntilResumed) {
 TEST(DfrgContextHold, LastsUntilTheDeadlineAcrossTheWrapOfTheTick) {
     ContextFixture f(makeVolume(100));
     EXPECT_FALSE(f.context().isHolding());
-    ContextFixture::advance(0xFFFFFFFFu - ContextFixture::now() - 1000);  // just before the wrap
+    f.advance(0xFFFFFFFFu - f.clock.tick_ - 1000);  // just before the wrap
     f.context().holdFor(300000);
     EXPECT_TRUE(f.context().isHolding());
-    ContextFixture::advance(300000);
+    f.advance(300000);
     EXPECT_TRUE(f.context().isHolding());
-    ContextFixture::advance(1);
+    f.advance(1);
     EXPECT_FALSE(f.context().isHolding());
-    ContextFixture::advance(0x80000000u);  // far past: still over, once and for all
+    f.advance(0x80000000u);  // far past: still over, once and for all
     EXPECT_FALSE(f.context().isHolding());
-    ContextFixture::advance(100000);
+    f.advance(100000);
 }
 
 TEST(DfrgContext, TheTrackerStateLivesInTheStateDirectoryPerDrive) {
@@ -152,18 +152,22 @@ TEST(DfrgContextSnapshot, MovedFilesAreFollowedPieceByPieceOrRebuiltWhenThatIsSl
         ASSERT_EQ(file.moveClustersTo(2000, 40, 0), 0);
         ASSERT_TRUE(file.getFileExtents(after));
     }
-    std::vector<LONGLONG>& asked = f.volume().bitmapRequests;
-    asked.clear();
+    auto requests = watchControl<STARTING_LCN_INPUT_BUFFER>(*v, FSCTL_GET_VOLUME_BITMAP);
+    auto asked = [&] {
+        std::vector<LONGLONG> lcns;
+        for (const auto& r : *requests) lcns.push_back(r.StartingLcn.QuadPart);
+        requests->clear();
+        return lcns;
+    };
     context.updateSnapshotExt(before);
     context.updateSnapshotExt(after);
-    EXPECT_EQ(asked, (std::vector<LONGLONG>{500, 600, 700, 800, 2000}));
+    EXPECT_EQ(asked(), (std::vector<LONGLONG>{500, 600, 700, 800, 2000}));
     EXPECT_EQ(runsOf(context), (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1999}, {2040, 4999}}));
 
     // A refresh that takes longer than the build did, before half the records are done, is
     // replaced by a rebuild of the whole volume.
-    asked.clear();
-    ContextFixture::setStep(1);
+    f.clock.step_ = 1;
     context.updateSnapshotExt(before);
-    EXPECT_EQ(asked, (std::vector<LONGLONG>{500, 0}));
-    ContextFixture::setStep(0);
+    EXPECT_EQ(asked(), (std::vector<LONGLONG>{500, 0}));
+    f.clock.step_ = 0;
 }

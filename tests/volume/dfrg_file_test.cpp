@@ -16,12 +16,12 @@ struct Entry {
 };
 
 // Retrieval answers written by the test: one list of entries per call.
-std::function<BOOL(HANDLE, LONGLONG, RETRIEVAL_POINTERS_BUFFER*, DWORD, DWORD*)> answers(
-    std::vector<std::pair<LONGLONG, std::vector<Entry>>> buffers, std::vector<LONGLONG>* asked = nullptr) {
-    auto calls = std::make_shared<size_t>(0);
-    return [=](HANDLE, LONGLONG vcn, RETRIEVAL_POINTERS_BUFFER* out, DWORD, DWORD* returned) -> BOOL {
-        if (asked) asked->push_back(vcn);
-        const size_t i = (*calls)++;
+CMemoryVolume::ControlAnswer answers(std::vector<std::pair<LONGLONG, std::vector<Entry>>> buffers,
+                                     std::vector<LONGLONG>* asked) {
+    return [=](HANDLE, const void* in, DWORD, void* buffer, DWORD, DWORD* returned) -> BOOL {
+        asked->push_back(static_cast<const STARTING_VCN_INPUT_BUFFER*>(in)->StartingVcn.QuadPart);
+        auto* out = static_cast<RETRIEVAL_POINTERS_BUFFER*>(buffer);
+        const size_t i = asked->size() - 1;
         if (i >= buffers.size()) {
             platform::setLastError(ERROR_HANDLE_EOF);
             return FALSE;
@@ -53,11 +53,14 @@ std::vector<CExtent> records(const CFileExtentList& list, std::vector<Pairs>* ru
     return out;
 }
 
-// The moves a file made, as (target, clusters).
-std::vector<std::pair<LONGLONG, DWORD>> steps(CScriptedVolume& v) {
-    std::vector<std::pair<LONGLONG, DWORD>> out;
-    for (const auto& m : v.moves) out.emplace_back(m.StartingLcn.QuadPart, m.ClusterCount);
-    return out;
+// The moves asked of a volume from now on, as (target, clusters).
+std::function<std::vector<std::pair<LONGLONG, DWORD>>()> watchMoves(CMemoryVolume& v) {
+    auto moves = watchControl<MOVE_FILE_DATA>(v, FSCTL_MOVE_FILE);
+    return [moves] {
+        std::vector<std::pair<LONGLONG, DWORD>> out;
+        for (const auto& m : *moves) out.emplace_back(m.StartingLcn.QuadPart, m.ClusterCount);
+        return out;
+    };
 }
 
 CDfrgVolumeSettings moveCount(uint32_t clusters) {
@@ -161,9 +164,8 @@ TEST(DfrgFileExtents, BuffersVirtualRunsAndMalformedRecords) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<LONGLONG> asked;
-        VolumeScript s;
-        s.retrieval = answers(c.buffers, &asked);
-        ContextFixture t(v, {}, s);
+        v->answerControl(FSCTL_GET_RETRIEVAL_POINTERS, answers(c.buffers, &asked));
+        ContextFixture t(v);
         CDfrgFile file(t.context(), u"C:\\f", false);
         CFileExtentList list;
         ASSERT_EQ(file.getFileExtents(list), c.ok);
@@ -189,9 +191,10 @@ TEST(DfrgFileMove, StepsOfTheConfiguredSizeWithTheTargetFollowing) {
     auto v = makeVolume(10000);
     placeFile(*v, u"C:\\big", {{100, 400}, {1000, 600}});
     ContextFixture t(v, moveCount(256));
+    const auto steps = watchMoves(*v);
     CDfrgFile file(t.context(), u"C:\\big", false);
     ASSERT_EQ(file.moveClustersTo(5000, 1000, 0), 0);
-    EXPECT_EQ(steps(t.volume()), (std::vector<std::pair<LONGLONG, DWORD>>{{5000, 256}, {5256, 256}, {5512, 256},
+    EXPECT_EQ(steps(), (std::vector<std::pair<LONGLONG, DWORD>>{{5000, 256}, {5256, 256}, {5512, 256},
                                                                          {5768, 232}}));
     EXPECT_EQ(runsOfFile(*v, u"C:\\big"), (std::vector<voltest::Run>{{5000, 1000}}));
     EXPECT_TRUE(v->checkIntegrity().empty());
@@ -206,14 +209,15 @@ TEST(DfrgFileMove, CompressedFilesMoveInUnitsOrNotAtAll) {
         ContextFixture t(v, moveCount(8));
         CDfrgFile file(t.context(), u"C:\\packed", false);
         EXPECT_EQ(file.moveClustersTo(5000, 320, 0), ErrorImpossible);
-        EXPECT_TRUE(t.volume().moves.empty());
+        EXPECT_EQ(v->movesDone(), 0u);
         EXPECT_EQ(file.shiftFileLeft(5), ErrorImpossible);
     }
     ContextFixture t(v, moveCount(100));
+    const auto steps = watchMoves(*v);
     CDfrgFile file(t.context(), u"C:\\packed", false);
     ASSERT_EQ(file.moveClustersTo(5000, 320, 0), 0);
     // Chunks of 96 clusters (six units, 60 allocated), the rest in one step.
-    EXPECT_EQ(steps(t.volume()), (std::vector<std::pair<LONGLONG, DWORD>>{{5000, 96}, {5060, 96}, {5120, 96},
+    EXPECT_EQ(steps(), (std::vector<std::pair<LONGLONG, DWORD>>{{5000, 96}, {5060, 96}, {5120, 96},
                                                                          {5180, 32}}));
     EXPECT_TRUE(v->checkIntegrity().empty());
 }

@@ -172,11 +172,13 @@ TEST(ExtentSnapshot, AnswersAsThePlainReferencesDo) {
             bitmap.set(c, length, random() % 2);
             c += length;
         }
-        VolumeScript script;
-        script.bitmap = [&](LONGLONG lcn, VOLUME_BITMAP_BUFFER* out, DWORD size, DWORD* returned) {
-            return bitmap.answer(lcn, out, size, returned);
-        };
-        CScriptedVolume volume(makeVolume(fromBitmap ? total : 1), script);
+        auto memory = makeVolume(fromBitmap ? total : 1);
+        memory->answerControl(FSCTL_GET_VOLUME_BITMAP, [&](HANDLE, const void* in, DWORD, void* out, DWORD size,
+                                                           DWORD* returned) {
+            return bitmap.answer(static_cast<const STARTING_LCN_INPUT_BUFFER*>(in)->StartingLcn.QuadPart,
+                                 static_cast<VOLUME_BITMAP_BUFFER*>(out), size, returned);
+        });
+        CSimulatedVolume volume(memory);
         CCriticalSection lock;
         CExtentSnapshot s(fromBitmap ? 1u << 20 : maxRuns);
         PlainList w{maxRuns, {}};
@@ -242,38 +244,30 @@ TEST(ExtentSnapshot, TheContextReportsTheSnapshotAndItsRealMemory) {
     EXPECT_GT(s->memoryBytes(), 2 * sizeof(CExtent));
 }
 
-TEST(ExtentSnapshot, ReadsTheBitmapInChunksAndStopsOnAnAnswerItCannotUse) {
+// (Chunks of a sound bitmap are the random rounds' test.)
+TEST(ExtentSnapshot, StopsReadingTheBitmapOnAnAnswerItCannotUse) {
     const uint64_t total = 150001;
     auto v = makeVolume(total);
     fillClusters(*v, u"C:\\a", 71990, 20);
-    {
-        CScriptedVolume volume(v, {});
-        CExtentSnapshot s(1000);
-        CCriticalSection lock;
-        scanVolumeBitmap(volume, s, lock, 0, kNoCluster, false, nullptr);
-        EXPECT_EQ(volume.bitmapRequests, (std::vector<LONGLONG>{0, 72000, 144000}));
-        EXPECT_EQ(s.runs(), (CExtentSnapshot::Runs{CExtent(0, 71989), CExtent(72010, total - 1)}));
-    }
+    CSimulatedVolume volume(v);
+    CCriticalSection lock;
     // After a first chunk: a failure, and a "more data" answer that carries no bitmap bytes
     // (asked for again, it would never end).
     for (bool noBytes : {false, true}) {
         SCOPED_TRACE(noBytes);
-        VolumeScript script;
-        CSimulatedVolume* inner = nullptr;
         int calls = 0;
-        script.bitmap = [&](LONGLONG lcn, VOLUME_BITMAP_BUFFER* out, DWORD size, DWORD* returned) -> BOOL {
-            if (++calls == 1) return inner->CSimulatedVolume::getVolumeBitmap(lcn, out, size, returned);
+        v->answerControl(FSCTL_GET_VOLUME_BITMAP, [&](HANDLE h, const void* in, DWORD inSize, void* out, DWORD size,
+                                                      DWORD* returned) -> BOOL {
+            if (++calls == 1) return v->deviceIoControl(h, FSCTL_GET_VOLUME_BITMAP, in, inSize, out, size, returned);
             if (calls > 5) ADD_FAILURE() << "asked again";
-            out->StartingLcn.QuadPart = lcn;
-            out->BitmapSize.QuadPart = static_cast<LONGLONG>(total) - lcn;
+            auto* answer = static_cast<VOLUME_BITMAP_BUFFER*>(out);
+            answer->StartingLcn = static_cast<const STARTING_LCN_INPUT_BUFFER*>(in)->StartingLcn;
+            answer->BitmapSize.QuadPart = static_cast<LONGLONG>(total) - answer->StartingLcn.QuadPart;
             *returned = noBytes ? 16 : 0;
             platform::setLastError(noBytes ? ERROR_MORE_DATA : ERROR_NOT_READY);
             return FALSE;
-        };
-        CScriptedVolume volume(v, script);
-        inner = &volume;
+        });
         CExtentSnapshot s(1000);
-        CCriticalSection lock;
         scanVolumeBitmap(volume, s, lock, 0, kNoCluster, false, nullptr);
         EXPECT_LE(calls, 2);
         EXPECT_EQ(s.runs(), (CExtentSnapshot::Runs{CExtent(0, 71989)}));

@@ -1,6 +1,6 @@
 // The Windows volume: the shared contract where the platform allows it (what it makes of a
-// malformed retrieval record, as Wine gives, is the volume layer's test with a scripted answer),
-// and a volume it cannot use.
+// malformed retrieval record, as Wine gives, is the volume layer's test with an answer of its
+// own), and a volume it cannot use.
 #include <fstream>
 
 #include "platform/dfrg_exception.h"
