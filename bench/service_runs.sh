@@ -18,9 +18,9 @@ mkdir -p "$work"
 isolate=""
 if unshare -n true 2>/dev/null; then isolate="unshare -n"; fi
 
-ms_of() {  # a log time stamp "(hh:mm:ss.mmm)" -> milliseconds of the day
+ms_of() {  # a log time stamp "(hh:mm:ss.ms)" -> milliseconds of the day; the log does not pad ms
   echo "$1" | sed -E 's/^\(([0-9]+):([0-9]+):([0-9]+)\.([0-9]+)\).*/\1 \2 \3 \4/' |
-    awk '{ printf "%d\n", ((($1 * 60) + $2) * 60 + $3) * 1000 + substr($4 "000", 1, 3) }'
+    awk '{ printf "%d\n", ((($1 * 60) + $2) * 60 + $3) * 1000 + $4 }'
 }
 
 # Peak resident memory of the service (the kernel names it by its first 15 characters).
